@@ -1,0 +1,3 @@
+#include "analyser/driver.h"
+
+int main(int argc, char** argv) { return analyser_main(argc, argv); }

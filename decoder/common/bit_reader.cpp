@@ -1,0 +1,3 @@
+#include "decoder/common/bit_reader.h"
+
+thread_local BitReader bit_reader{};

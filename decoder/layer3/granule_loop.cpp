@@ -1,0 +1,72 @@
+#include "decoder/layer3/granule_loop.h"
+
+#include "decoder/layer3/huffman_requantise.h"
+#include "decoder/layer3/scale_factors.h"
+#include "decoder/layer3/side_info.h"
+#include "decoder/reservoir.h"
+
+thread_local std::array<std::array<float, 576>, 2> spectral_buffers{};
+
+namespace {
+
+// Scale factors, then the spectrum. Nonzero when the granule overdrew its budget.
+int decode_channel(const FrameInfo& frame, GranuleInfo& granule, ScaleFactors& scale_factors,
+                   int channel, int intensity) {
+    const int part2_bits = frame.lsf_flag
+                               ? layer3_scale_factors_lsf(scale_factors, granule, channel == 0 ? 0 : intensity)
+                               : layer3_scale_factors_v1(scale_factors, granule);
+    return layer3_huffman_requantise(spectral_buffers[static_cast<std::size_t>(channel)], scale_factors,
+                                     granule, frame.sampling_index, part2_bits);
+}
+
+}  // namespace
+
+int layer3_decode_frame(FrameInfo& frame, std::uint8_t* /*output*/, std::int32_t* /*done*/) {
+    const int joint = frame.mode == 1;
+    const int mid_side = joint ? (frame.mode_extension & 2) : 0;
+    const int intensity = joint ? (frame.mode_extension & 1) : 0;
+    const int granules = frame.lsf_flag ? 1 : 2;
+
+    SideInfo side{};
+    frame.error_flag |= frame.lsf_flag
+                            ? layer3_side_info_lsf(side, frame.channels, mid_side, frame.sampling_index)
+                            : layer3_side_info_v1(side, frame.channels, mid_side, frame.sampling_index);
+    frame.main_data_begin = static_cast<std::int32_t>(side.main_data_begin);
+    if (reservoir_position(static_cast<std::int32_t>(side.main_data_begin)) == -1) return 0;
+
+    ScaleFactors scale_factors{};
+    for (std::size_t gr = 0; gr < static_cast<std::size_t>(granules); ++gr) {
+        GranuleInfo& g0 = side.granule_info[0][gr];
+        if (decode_channel(frame, g0, scale_factors, 0, intensity) != 0) {
+            frame.error_flag = 1;
+            return 0;
+        }
+        if (frame.granule_hook) frame.granule_hook(&g0, frame.user_data, 0);
+        if (frame.channels != 2) continue;
+
+        GranuleInfo& g1 = side.granule_info[1][gr];
+        if (decode_channel(frame, g1, scale_factors, 1, intensity) != 0) {
+            frame.error_flag = 1;
+            return 0;
+        }
+        if (frame.granule_hook) frame.granule_hook(&g1, frame.user_data, 1);
+
+        if (mid_side) {
+            auto& left = spectral_buffers[0];
+            auto& right = spectral_buffers[1];
+            for (std::size_t i = 0; i < 576; ++i) {
+                const float a = left[i];
+                const float b = right[i];
+                right[i] = a - b;
+                left[i] = a + b;
+            }
+        }
+        if (mid_side || intensity) {
+            if (g1.subband_end > g0.subband_end)
+                g0.subband_end = g1.subband_end;
+            else
+                g1.subband_end = g0.subband_end;
+        }
+    }
+    return 0;
+}

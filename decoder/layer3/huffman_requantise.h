@@ -1,0 +1,18 @@
+// Huffman decoding of one granule of one channel into 576 requantised
+// spectral values, with the band-end trackers and the bit budget.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <span>
+
+#include "decoder/layer3/scale_factors.h"
+#include "decoder/layer3/side_info.h"
+
+// The signed quantised values of the most recent call, in bitstream order.
+extern thread_local std::array<std::int16_t, 576> quantised_buffer;
+
+// Returns 0 on success, 1 when the granule used more bits than its
+// part2_3_length allowed (after writing the overdraw message).
+int layer3_huffman_requantise(std::span<float, 576> spectrum, const ScaleFactors& scale_factors,
+                              GranuleInfo& granule, int sampling_index, int part2_bits);

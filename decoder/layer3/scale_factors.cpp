@@ -1,0 +1,86 @@
+#include "decoder/layer3/scale_factors.h"
+
+#include "decoder/common/bit_reader.h"
+#include "decoder/tables/decoder_tables.h"
+#include "decoder/tables/layer3_tables.h"
+
+namespace {
+
+// Reads `count` values of `length` bits from position `at`; returns the new position.
+std::size_t read_values(ScaleFactors& sf, std::size_t at, int count, int length) {
+    for (int i = 0; i < count; ++i) sf[at++] = static_cast<std::int32_t>(bits_read_short(length));
+    return at;
+}
+
+std::size_t write_zeros(ScaleFactors& sf, std::size_t at, int count) {
+    for (int i = 0; i < count; ++i) sf[at++] = 0;
+    return at;
+}
+
+}  // namespace
+
+int layer3_scale_factors_v1(ScaleFactors& sf, const GranuleInfo& granule) {
+    const int slen1 = MPEG1_SLEN[0][granule.scalefac_compress & 15u];
+    const int slen2 = MPEG1_SLEN[1][granule.scalefac_compress & 15u];
+    std::size_t at = 0;
+
+    if (granule.block_type == 2) {
+        if (granule.mixed_block_flag) {
+            at = read_values(sf, at, 8, slen1);  // long bands 0-7
+            at = read_values(sf, at, 9, slen1);  // short bands 3-5
+        } else {
+            at = read_values(sf, at, 18, slen1);  // short bands 0-5
+        }
+        at = read_values(sf, at, 18, slen2);  // short bands 6-11
+        write_zeros(sf, at, 3);
+        return granule.mixed_block_flag ? 17 * slen1 + 18 * slen2 : 18 * (slen1 + slen2);
+    }
+
+    if (granule.scfsi < 0) {
+        at = read_values(sf, at, 11, slen1);
+        at = read_values(sf, at, 10, slen2);
+        write_zeros(sf, at, 1);
+        return 11 * slen1 + 10 * slen2;
+    }
+
+    // Granule 1: a group whose reuse bit is set is not transmitted and reads as 0.
+    struct Group {
+        int values;
+        int length;
+        int scfsi_bit;
+    };
+    const Group groups[4] = {{6, slen1, 8}, {5, slen1, 4}, {5, slen2, 2}, {5, slen2, 1}};
+    int bits = 0;
+    for (const Group& group : groups) {
+        if (granule.scfsi & group.scfsi_bit) {
+            at = write_zeros(sf, at, group.values);
+        } else {
+            at = read_values(sf, at, group.values, group.length);
+            bits += group.values * group.length;
+        }
+    }
+    write_zeros(sf, at, 1);
+    return bits;
+}
+
+int layer3_scale_factors_lsf(ScaleFactors& sf, GranuleInfo& granule, int intensity) {
+    const std::uint32_t word = intensity ? LSF_SLEN_INTENSITY[(granule.scalefac_compress >> 1) & 255u]
+                                         : LSF_SLEN_NORMAL[granule.scalefac_compress & 511u];
+    granule.preflag = (word >> 15) & 1u;
+    const std::size_t kind = granule.block_type != 2 ? 0 : (granule.mixed_block_flag ? 2 : 1);
+    const auto& counts = LSF_PARTITION_SIZES[kind][(word >> 12) & 7u];
+
+    std::size_t at = 0;
+    int bits = 0;
+    for (std::size_t p = 0; p < 4; ++p) {
+        const int length = static_cast<int>((word >> (3 * p)) & 7u);
+        if (length != 0) {
+            at = read_values(sf, at, counts[p], length);
+            bits += counts[p] * length;
+        } else {
+            at = write_zeros(sf, at, counts[p]);
+        }
+    }
+    write_zeros(sf, at, static_cast<int>(2 * kind + 1));
+    return bits;
+}

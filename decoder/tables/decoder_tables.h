@@ -1,0 +1,53 @@
+// Tables computed at start-up by build_decoder_tables: gains, the 4/3 power,
+// the band walks of the requantiser, subband limits and the packed LSF
+// scale-factor length words. They are thread-local so that each thread can
+// run a decoder of its own.
+#pragma once
+
+#include <array>
+#include <cstdint>
+
+// GAIN_TABLE holds 2^(-(i + 210) / 4) for positions i from GAIN_MIN to GAIN_MAX.
+// The second channel of an LSF intensity-stereo frame with 5-bit scale factors
+// and a small global_gain reaches position 182, so the table runs beyond it.
+inline constexpr int GAIN_MIN = -256;
+inline constexpr int GAIN_MAX = 255;
+extern thread_local std::array<float, GAIN_MAX - GAIN_MIN + 1> GAIN_TABLE_STORAGE;
+
+inline float gain_at(int position) {
+    return GAIN_TABLE_STORAGE[static_cast<std::size_t>(position - GAIN_MIN)];
+}
+
+inline constexpr int POW43_SIZE = 8207;  // 15 + 2^13 - 1 is the largest magnitude
+extern thread_local std::array<float, POW43_SIZE> POW43_TABLE;
+
+// One run of a short or mixed band walk.
+struct BandRun {
+    std::int32_t pair_count;
+    std::int32_t first_line;
+    std::int32_t window;  // 0..2 short window, 3 long band
+    std::int32_t band;
+};
+struct LongRun {
+    std::int32_t pair_count;
+    std::int32_t band;
+};
+
+struct BandMap {
+    std::array<BandRun, 39> mixed;
+    std::int32_t mixed_end;  // number of runs in `mixed`
+    std::array<BandRun, 39> short_runs;
+    std::int32_t short_end;
+    std::array<LongRun, 22> long_runs;
+};
+extern thread_local std::array<BandMap, 9> BAND_MAP;
+
+extern thread_local std::array<std::array<std::int32_t, 23>, 9> LONG_BAND_LIMIT;
+extern thread_local std::array<std::array<std::int32_t, 14>, 9> SHORT_BAND_LIMIT;
+
+// Packed words: bits 0-2, 3-5, 6-8, 9-11 the lengths of partitions 0..3,
+// bits 12-14 the partition-size case, bit 15 preflag.
+extern thread_local std::array<std::uint32_t, 512> LSF_SLEN_NORMAL;
+extern thread_local std::array<std::uint32_t, 256> LSF_SLEN_INTENSITY;
+
+void build_decoder_tables(int subband_limit);

@@ -1,0 +1,31 @@
+// Constant Layer III tables: Huffman code trees, scale-factor bands, and
+// scale-factor lengths and counts. Generated from layer3_tables.txt.
+#pragma once
+
+#include <array>
+#include <cstdint>
+
+// A serialised code tree: entry >= 0 is a leaf; entry -k is a branch whose
+// 0-child is the next entry and whose 1-child is k entries beyond that.
+struct HuffmanTable {
+    std::uint32_t linbits;
+    const std::int16_t* tree;
+};
+
+extern const std::array<HuffmanTable, 32> pair_tables;  // by table_select
+extern const std::array<HuffmanTable, 2> quad_tables;   // by count1table_select
+
+struct BandIndex {
+    std::array<std::int16_t, 23> long_index;   // first line of each long band, then 576
+    std::array<std::int16_t, 22> long_width;
+    std::array<std::int16_t, 14> short_index;  // first line over all three windows, then 576
+    std::array<std::int16_t, 13> short_width;  // per window
+};
+
+extern const std::array<BandIndex, 9> BAND_INDEX;  // by sampling index
+
+// slen1 (row 0) and slen2 (row 1) for MPEG-1 scalefac_compress 0..15.
+extern const std::array<std::array<std::uint8_t, 16>, 2> MPEG1_SLEN;
+
+// Scale factors per partition: [block kind: long, short, mixed][case 0..5][partition].
+extern const std::array<std::array<std::array<std::uint8_t, 4>, 6>, 3> LSF_PARTITION_SIZES;
