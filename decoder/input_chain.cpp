@@ -5,7 +5,7 @@
 #include <cstring>
 #include <new>
 
-thread_local DecoderState* current_state = nullptr;
+constinit thread_local DecoderState* current_state = nullptr;
 
 InputChunk* dec_append_chunk(DecoderState& state, const std::uint8_t* bytes, std::int32_t size) {
     auto* chunk = new (std::nothrow) InputChunk{};

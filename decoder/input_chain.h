@@ -6,7 +6,7 @@
 #include "decoder/decoder.h"
 
 // The state that dec_decode or dec_finish is working on.
-extern thread_local DecoderState* current_state;
+extern constinit thread_local DecoderState* current_state;
 
 InputChunk* dec_append_chunk(DecoderState& state, const std::uint8_t* bytes, std::int32_t size);
 void dec_drop_chunk(DecoderState& state);

@@ -1,3 +1,3 @@
 #include "decoder/common/bit_reader.h"
 
-thread_local BitReader bit_reader{};
+constinit thread_local BitReader bit_reader{};

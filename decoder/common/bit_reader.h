@@ -16,7 +16,7 @@ struct BitReader {
     std::size_t buffer_size;
 };
 
-extern thread_local BitReader bit_reader;
+extern constinit thread_local BitReader bit_reader;
 
 // Positions the reader at `position` inside the buffer [begin, begin + size).
 inline void bit_reader_attach(std::uint8_t* begin, std::size_t size, std::uint8_t* position) {

@@ -5,7 +5,7 @@
 #include "decoder/layer3/side_info.h"
 #include "decoder/reservoir.h"
 
-thread_local std::array<std::array<float, 576>, 2> spectral_buffers{};
+constinit thread_local std::array<std::array<float, 576>, 2> spectral_buffers{};
 
 namespace {
 

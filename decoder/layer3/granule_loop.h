@@ -8,7 +8,7 @@
 
 #include "decoder/common/frame_header.h"
 
-extern thread_local std::array<std::array<float, 576>, 2> spectral_buffers;
+extern constinit thread_local std::array<std::array<float, 576>, 2> spectral_buffers;
 
 // Always returns 0; faults are reported through frame.error_flag. No samples
 // are produced, so the output area and count are not touched.

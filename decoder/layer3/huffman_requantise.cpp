@@ -7,7 +7,7 @@
 #include "decoder/tables/decoder_tables.h"
 #include "decoder/tables/layer3_tables.h"
 
-thread_local std::array<std::int16_t, 576> quantised_buffer{};
+constinit thread_local std::array<std::int16_t, 576> quantised_buffer{};
 
 namespace {
 

@@ -10,7 +10,7 @@
 #include "decoder/layer3/side_info.h"
 
 // The signed quantised values of the most recent call, in bitstream order.
-extern thread_local std::array<std::int16_t, 576> quantised_buffer;
+extern constinit thread_local std::array<std::int16_t, 576> quantised_buffer;
 
 // Returns 0 on success, 1 when the granule used more bits than its
 // part2_3_length allowed (after writing the overdraw message).

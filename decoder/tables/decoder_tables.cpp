@@ -4,13 +4,13 @@
 
 #include "decoder/tables/layer3_tables.h"
 
-thread_local std::array<float, GAIN_MAX - GAIN_MIN + 1> GAIN_TABLE_STORAGE{};
-thread_local std::array<float, POW43_SIZE> POW43_TABLE{};
-thread_local std::array<BandMap, 9> BAND_MAP{};
-thread_local std::array<std::array<std::int32_t, 23>, 9> LONG_BAND_LIMIT{};
-thread_local std::array<std::array<std::int32_t, 14>, 9> SHORT_BAND_LIMIT{};
-thread_local std::array<std::uint32_t, 512> LSF_SLEN_NORMAL{};
-thread_local std::array<std::uint32_t, 256> LSF_SLEN_INTENSITY{};
+constinit thread_local std::array<float, GAIN_MAX - GAIN_MIN + 1> GAIN_TABLE_STORAGE{};
+constinit thread_local std::array<float, POW43_SIZE> POW43_TABLE{};
+constinit thread_local std::array<BandMap, 9> BAND_MAP{};
+constinit thread_local std::array<std::array<std::int32_t, 23>, 9> LONG_BAND_LIMIT{};
+constinit thread_local std::array<std::array<std::int32_t, 14>, 9> SHORT_BAND_LIMIT{};
+constinit thread_local std::array<std::uint32_t, 512> LSF_SLEN_NORMAL{};
+constinit thread_local std::array<std::uint32_t, 256> LSF_SLEN_INTENSITY{};
 
 namespace {
 

@@ -12,14 +12,14 @@
 // and a small global_gain reaches position 182, so the table runs beyond it.
 inline constexpr int GAIN_MIN = -256;
 inline constexpr int GAIN_MAX = 255;
-extern thread_local std::array<float, GAIN_MAX - GAIN_MIN + 1> GAIN_TABLE_STORAGE;
+extern constinit thread_local std::array<float, GAIN_MAX - GAIN_MIN + 1> GAIN_TABLE_STORAGE;
 
 inline float gain_at(int position) {
     return GAIN_TABLE_STORAGE[static_cast<std::size_t>(position - GAIN_MIN)];
 }
 
 inline constexpr int POW43_SIZE = 8207;  // 15 + 2^13 - 1 is the largest magnitude
-extern thread_local std::array<float, POW43_SIZE> POW43_TABLE;
+extern constinit thread_local std::array<float, POW43_SIZE> POW43_TABLE;
 
 // One run of a short or mixed band walk.
 struct BandRun {
@@ -40,14 +40,14 @@ struct BandMap {
     std::int32_t short_end;
     std::array<LongRun, 22> long_runs;
 };
-extern thread_local std::array<BandMap, 9> BAND_MAP;
+extern constinit thread_local std::array<BandMap, 9> BAND_MAP;
 
-extern thread_local std::array<std::array<std::int32_t, 23>, 9> LONG_BAND_LIMIT;
-extern thread_local std::array<std::array<std::int32_t, 14>, 9> SHORT_BAND_LIMIT;
+extern constinit thread_local std::array<std::array<std::int32_t, 23>, 9> LONG_BAND_LIMIT;
+extern constinit thread_local std::array<std::array<std::int32_t, 14>, 9> SHORT_BAND_LIMIT;
 
 // Packed words: bits 0-2, 3-5, 6-8, 9-11 the lengths of partitions 0..3,
 // bits 12-14 the partition-size case, bit 15 preflag.
-extern thread_local std::array<std::uint32_t, 512> LSF_SLEN_NORMAL;
-extern thread_local std::array<std::uint32_t, 256> LSF_SLEN_INTENSITY;
+extern constinit thread_local std::array<std::uint32_t, 512> LSF_SLEN_NORMAL;
+extern constinit thread_local std::array<std::uint32_t, 256> LSF_SLEN_INTENSITY;
 
 void build_decoder_tables(int subband_limit);
