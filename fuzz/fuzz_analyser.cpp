@@ -1,5 +1,7 @@
 // The analyser's whole job on an arbitrary file: whatever the bytes, it must
-// finish with status 0 and a three-line report.
+// finish with status 0 and a three-line report. Each file is analysed twice,
+// and the second report must equal the first: the run before the first one
+// was on other bytes, so anything a run leaves behind shows up here.
 #include <unistd.h>
 
 #include <cctype>
@@ -110,5 +112,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (v != "File does not contain any qavex hidden data." &&
         !(starts_with(v, found) && is_number(v.substr(found.size()))))
         fail("verdict line", report);
+
+    rewind_empty(out);
+    if (analyser_run(2, argv, out, err) != 0) fail("second run: exit status is not 0", report);
+    const std::string second = contents(out);
+    if (second != report) fail("second run reports differently", report + "--- second run ---\n" + second);
     return 0;
 }

@@ -34,6 +34,20 @@ max_len() {
 
 summary=()
 failed=0
+
+# Saved reproducers first: each must now run clean.
+for t in "${targets[@]}"; do
+  dir="fuzz/regressions/$t"
+  [ -d "$dir" ] || continue
+  files=("$dir"/*)
+  [ -e "${files[0]}" ] || continue
+  if ! "$build/fuzz/$t" -close_fd_mask=3 -runs=1 "${files[@]}" >"$scratch/$t.regressions.log" 2>&1; then
+    failed=1
+    echo "-- $t: a saved reproducer in $dir still fails:"
+    grep -v -E '^#[0-9]+' "$scratch/$t.regressions.log" | tail -30
+  fi
+  summary+=("$(printf '%-24s reproducers in %s: %d' "$t" "$dir" "${#files[@]}")")
+done
 for t in "${targets[@]}"; do
   work="$scratch/$t"
   mkdir -p "$work/corpus" "$work/artifacts"
