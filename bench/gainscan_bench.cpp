@@ -10,6 +10,8 @@
 //   Decoder/whole_file      the file decoded to the end from memory, one chunk
 //   Decoder/chunked_16385   the same, fed in the analyser's read size
 //   Decoder/repeated_x8     the file's bytes eight times over, one chunk
+//   Decoder/init            dec_init alone (it rebuilds the computed tables),
+//                           a fixed cost inside every analyser run
 // bench/run_bench.sh turns the times into ratios.
 #include <benchmark/benchmark.h>
 
@@ -162,6 +164,10 @@ void BM_Decode(benchmark::State& state, const std::vector<std::uint8_t>* bytes, 
     state.SetBytesProcessed(static_cast<std::int64_t>(bytes->size()) * state.iterations());
 }
 
+void BM_DecInit(benchmark::State& state) {
+    for (auto _ : state) benchmark::DoNotOptimize(dec_init(decoder_state));
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -194,6 +200,8 @@ int main(int argc, char** argv) {
         ->Unit(benchmark::kMillisecond);
     benchmark::RegisterBenchmark("Decoder/repeated_x8", BM_Decode, &repeated_bytes, std::size_t{0})
         ->Unit(benchmark::kMillisecond);
+
+    benchmark::RegisterBenchmark("Decoder/init", BM_DecInit)->Unit(benchmark::kMicrosecond);
 
     benchmark::RunSpecifiedBenchmarks();
     benchmark::Shutdown();

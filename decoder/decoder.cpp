@@ -1,9 +1,9 @@
 #include "decoder/decoder.h"
 
-#include <cstdio>
 #include <cstring>
 
 #include "decoder/common/bit_reader.h"
+#include "decoder/common/messages.h"
 #include "decoder/input_chain.h"
 #include "decoder/layer3/granule_loop.h"
 #include "decoder/reservoir.h"
@@ -24,9 +24,10 @@ int search_header(DecoderState& state) {
     if (state.bytes_buffered < 4) return DEC_NEED_MORE;
     while (state.bytes_buffered != 0) {
         dec_shift_header(state);
+        if (state.failed) return DEC_ERROR;
         if (!header_is_plausible(state.header_candidate)) continue;
         if (header_decode(state.frame, state.header_candidate) == 0) {
-            std::printf("Error: header junk\n");
+            dec_message(MESSAGE_STDOUT, "Error: header junk\n");
             return DEC_ERROR;
         }
         state.pending_frame_size = state.frame.frame_size;
@@ -57,8 +58,9 @@ void copy_body(DecoderState& state, std::uint8_t* to, std::int32_t size) {
 int dec_decode(DecoderState& state, const std::uint8_t* input, std::int32_t input_size,
                std::uint8_t* output, std::int32_t output_size, std::int32_t* done) {
     current_state = &state;
+    if (state.failed) return DEC_ERROR;
     if (output_size < MIN_OUTPUT_SPACE) {
-        std::fprintf(stderr, "To less out space\n");
+        dec_message(MESSAGE_STDERR, "To less out space\n");
         return DEC_ERROR;
     }
     if (input != nullptr && dec_append_chunk(state, input, input_size) == nullptr) return DEC_ERROR;
@@ -89,6 +91,10 @@ int dec_decode(DecoderState& state, const std::uint8_t* input, std::int32_t inpu
     state.frame.skipped_bytes = 0;
     return DEC_OK;
 }
+
+const DecoderState* dec_current() { return current_state; }
+
+void* dec_client() { return current_state != nullptr ? current_state->client : nullptr; }
 
 int dec_finish(DecoderState& state) {
     current_state = &state;

@@ -14,6 +14,7 @@
 #include <cstdint>
 
 #include "decoder/common/frame_header.h"
+#include "decoder/common/messages.h"
 #include "decoder/layer3/side_info.h"
 
 inline constexpr int DEC_OK = 0;
@@ -50,7 +51,18 @@ struct DecoderState {
     FrameHook frame_hook;
     GranuleHook granule_hook;
     std::uint32_t user_data;
+    // Set after dec_init. Without a sink, messages go to stdout/stderr and an
+    // inconsistent input chain ends the process; with one, messages go to the
+    // sink and that fault sets `failed`, after which dec_decode returns DEC_ERROR.
+    MessageSink message_sink;
+    void* client;  // the client's own per-file record, for its hooks (dec_client)
+    std::int32_t failed;
 };
+
+// The DecoderState being decoded on this thread, and its client pointer: for
+// hooks, which are called from inside dec_decode.
+const DecoderState* dec_current();
+void* dec_client();
 
 int dec_init(DecoderState& state);
 int dec_decode(DecoderState& state, const std::uint8_t* input, std::int32_t input_size,

@@ -5,12 +5,14 @@
 #include <cstring>
 #include <new>
 
+#include "decoder/common/messages.h"
+
 constinit thread_local DecoderState* current_state = nullptr;
 
 InputChunk* dec_append_chunk(DecoderState& state, const std::uint8_t* bytes, std::int32_t size) {
     auto* chunk = new (std::nothrow) InputChunk{};
     if (chunk == nullptr) {
-        std::fprintf(stderr, "Out of memory!\n");
+        dec_message(MESSAGE_STDERR, "Out of memory!\n");
         return nullptr;
     }
     // A negative size is treated as an empty chunk rather than a huge allocation.
@@ -49,8 +51,16 @@ std::uint32_t dec_read_byte(DecoderState& state) {
     while (state.oldest_chunk != nullptr && state.oldest_chunk->read_pos >= state.oldest_chunk->size)
         dec_drop_chunk(state);
     if (state.oldest_chunk == nullptr) {
-        std::fprintf(stderr, "Fatal error!\n");
-        std::exit(1);
+        // Only a chain that disagrees with bytes_buffered gets here. A client
+        // with its own message sink runs many files in one process, so for it
+        // this ends the file, not the process.
+        if (state.message_sink.write == nullptr) {
+            std::fprintf(stderr, "Fatal error!\n");
+            std::exit(1);
+        }
+        dec_message(MESSAGE_STDERR, "Fatal error!\n");
+        state.failed = 1;
+        return 0;
     }
     InputChunk* chunk = state.oldest_chunk;
     --state.bytes_buffered;

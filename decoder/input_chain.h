@@ -10,6 +10,7 @@ extern constinit thread_local DecoderState* current_state;
 
 InputChunk* dec_append_chunk(DecoderState& state, const std::uint8_t* bytes, std::int32_t size);
 void dec_drop_chunk(DecoderState& state);
-// Ends the process with "Fatal error!" if the chain has no unread byte.
+// When the chain has no unread byte: ends the process with "Fatal error!",
+// or, with a message sink installed, reports it, sets `failed` and returns 0.
 std::uint32_t dec_read_byte(DecoderState& state);
 void dec_shift_header(DecoderState& state);

@@ -1,15 +1,15 @@
 #include "decoder/reservoir.h"
 
-#include <cstdio>
 #include <cstring>
 
 #include "decoder/common/bit_reader.h"
+#include "decoder/common/messages.h"
 #include "decoder/input_chain.h"
 
 int reservoir_position(std::int32_t backstep) {
     DecoderState& state = *current_state;
     if (state.prev_frame_size < 0 && backstep > 0) {
-        std::fprintf(stderr, "Can't step back %ld!\n", static_cast<long>(backstep));
+        dec_message(MESSAGE_STDERR, "Can't step back %ld!\n", static_cast<long>(backstep));
         return -1;
     }
     std::uint8_t* previous = state.frame_buffers[static_cast<std::size_t>(state.buffer_index)].data();

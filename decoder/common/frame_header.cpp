@@ -1,6 +1,6 @@
 #include "decoder/common/frame_header.h"
 
-#include <cstdio>
+#include "decoder/common/messages.h"
 
 int header_is_plausible(std::uint32_t header) {
     if ((header & 0xFFE00000u) != 0xFFE00000u) return 0;
@@ -24,7 +24,7 @@ int header_decode(FrameInfo& frame, std::uint32_t header) {
 
     const auto frequency_bits = static_cast<std::int32_t>((header >> 10) & 3u);
     if (frequency_bits == 3) {
-        std::fprintf(stderr, "Stream error\n");
+        dec_message(MESSAGE_STDERR, "Stream error\n");
         return 0;
     }
     frame.sampling_index =
@@ -43,10 +43,10 @@ int header_decode(FrameInfo& frame, std::uint32_t header) {
 
     switch (frame.layer) {
     case 1:
-        std::fprintf(stderr, "Not supported! (@common, Layer 1)\n");
+        dec_message(MESSAGE_STDERR, "Not supported! (@common, Layer 1)\n");
         return 1;
     case 2:
-        std::fprintf(stderr, "Not supported! (@common, Layer 2)\n");
+        dec_message(MESSAGE_STDERR, "Not supported! (@common, Layer 2)\n");
         return 1;
     case 3:
         // Free format (bitrate 0) gives padding - 4: a body that copies nothing.
@@ -55,7 +55,7 @@ int header_decode(FrameInfo& frame, std::uint32_t header) {
                            frame.padding_bit - 4;
         return 1;
     default:
-        std::fprintf(stderr, "Sorry, unknown layer type: %i.\n", frame.layer);
+        dec_message(MESSAGE_STDERR, "Sorry, unknown layer type: %i.\n", frame.layer);
         return -1;
     }
 }

@@ -15,8 +15,9 @@ int decode_channel(const FrameInfo& frame, GranuleInfo& granule, ScaleFactors& s
     const int part2_bits = frame.lsf_flag
                                ? layer3_scale_factors_lsf(scale_factors, granule, channel == 0 ? 0 : intensity)
                                : layer3_scale_factors_v1(scale_factors, granule);
-    return layer3_huffman_requantise(spectral_buffers[static_cast<std::size_t>(channel)], scale_factors,
-                                     granule, frame.sampling_index, part2_bits);
+    auto& spectrum = spectral_buffers[static_cast<std::size_t>(channel)];
+    granule.spectrum = spectrum.data();
+    return layer3_huffman_requantise(spectrum, scale_factors, granule, frame.sampling_index, part2_bits);
 }
 
 }  // namespace

@@ -1,9 +1,9 @@
 #include "decoder/layer3/huffman_requantise.h"
 
 #include <algorithm>
-#include <cstdio>
 
 #include "decoder/common/bit_reader.h"
+#include "decoder/common/messages.h"
 #include "decoder/tables/decoder_tables.h"
 #include "decoder/tables/layer3_tables.h"
 
@@ -198,6 +198,6 @@ int layer3_huffman_requantise(std::span<float, 576> spectrum, const ScaleFactors
         return 0;
     }
     if (budget == 0) return 0;
-    std::fprintf(stderr, "Can't rewind stream by %d bits!\n", -budget);
+    dec_message(MESSAGE_STDERR, "Can't rewind stream by %d bits!\n", -budget);
     return 1;
 }

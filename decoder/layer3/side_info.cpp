@@ -1,8 +1,7 @@
 #include "decoder/layer3/side_info.h"
 
-#include <cstdio>
-
 #include "decoder/common/bit_reader.h"
+#include "decoder/common/messages.h"
 #include "decoder/tables/layer3_tables.h"
 
 namespace {
@@ -14,7 +13,7 @@ int read_granule_fields(GranuleInfo& g, int mid_side, int sampling_index, bool l
     g.part2_3_length = bits_read(12);
     g.big_values = bits_read_short(9);
     if (g.big_values > 288) {
-        std::fprintf(stderr, "big_values too large!\n");
+        dec_message(MESSAGE_STDERR, "big_values too large!\n");
         g.big_values = 288;
         result = 1;
     }
@@ -32,7 +31,7 @@ int read_granule_fields(GranuleInfo& g, int mid_side, int sampling_index, bool l
         for (auto& gain : g.gain_short)
             gain = g.gain_long + 8 * static_cast<std::int32_t>(bits_read_short(3));
         if (g.block_type == 0) {
-            std::printf("Blocktype == 0 and window-switching == 1 not allowed.\n");
+            dec_message(MESSAGE_STDOUT, "Blocktype == 0 and window-switching == 1 not allowed.\n");
             result = 1;
         }
         if (!lsf || g.block_type == 2)

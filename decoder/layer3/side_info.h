@@ -27,6 +27,7 @@ struct GranuleInfo {
     std::array<std::int32_t, 3> gain_short;
     std::int32_t gain_long;
     const std::int16_t* quantised_values;
+    const float* spectrum;  // the 576 requantised lines, set before the granule hook runs
 };
 
 struct SideInfo {
