@@ -4,7 +4,7 @@
 
 #include <cstdio>
 
-inline constexpr int READ_CHUNK = 16385;
+#include "analyser/analysis.h"
 
 // Returns the process exit status: 0 after an analysis, 1 on a usage error or
 // a file that cannot be opened. The report goes to `out`, complaints to `err`;

@@ -45,7 +45,10 @@ Evaluation evaluate(const AnalyserRecords& records, std::uint64_t file_length) {
 }
 
 void evaluate_records(std::uint64_t file_length, std::FILE* out) {
-    const AnalyserRecords& records = analyser_records;
+    evaluate_records(analyser_records, file_length, out);
+}
+
+void evaluate_records(const AnalyserRecords& records, std::uint64_t file_length, std::FILE* out) {
     const Evaluation e = evaluate(records, file_length);
     if (records.trace_enabled) {
         for (int k = 0; k < 79; ++k) std::fputc(bit_at(records, k) ? '1' : '0', out);

@@ -17,5 +17,7 @@ struct Evaluation {
 
 Evaluation evaluate(const AnalyserRecords& records, std::uint64_t file_length);
 
-// Writes the capacity line and the verdict to `out`.
+// Writes the capacity line and the verdict to `out`; the first form reads the
+// records of gainscan's own run.
 void evaluate_records(std::uint64_t file_length, std::FILE* out);
+void evaluate_records(const AnalyserRecords& records, std::uint64_t file_length, std::FILE* out);
