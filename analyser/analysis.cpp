@@ -120,6 +120,7 @@ void analyse_stream(std::ifstream& file, const char* path, FileAnalysis& job, De
 
     dec_finish(state);
     mark_quick_done(job);
+    job.read_error = file.bad();
     job.file_length = file_length(file, path);
     file.close();
     dec_release(state);

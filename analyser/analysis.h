@@ -28,6 +28,7 @@ struct FileAnalysis {
     bool quick_done;             // gainscan would have stopped reading here
     bool decode_error;           // dec_decode returned DEC_ERROR
     bool decoder_failed;         // the decoder's input chain failed (only with a sink)
+    bool read_error;             // the stream failed other than at end of file
     // Frames and granule records at the point gainscan stops (the totals are
     // in `records`).
     std::int64_t quick_frames, quick_records;

@@ -1,0 +1,13 @@
+// What a worker needs to know to analyse one file.
+#pragma once
+
+#include <optional>
+#include <string>
+
+struct ScanOptions {
+    bool quick = false;                       // gainscan's first-200-records analysis only
+    std::optional<std::string> extract_dir;   // --extract DIR
+    bool extract_all = false;                 // --extract-all: every file whose length field is found
+    std::optional<std::string> dump_dir;      // --dump-records DIR
+    double threshold = 0;                     // score at or above which a file is flagged (whole file)
+};
