@@ -4,10 +4,16 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <span>
 #include <system_error>
 
 #include "analyser/analysis.h"
 #include "analyser/evaluation.h"
+#include "batch/evidence.h"
+#include "batch/exclusive_file.h"
+#include "batch/granule_record.h"
+#include "batch/payload.h"
+#include "batch/record_dump.h"
 
 namespace {
 
@@ -25,6 +31,31 @@ void capture_message(void* context, int stream, const char* text, std::size_t le
 }
 
 std::string describe(const std::error_code& ec) { return ec.message(); }
+
+// Whole-file evidence, and what the options ask to be written from it.
+void weigh_whole_file(std::span<const GranuleRecord> records, const ScanOptions& options, FileReport& report) {
+    const Evidence evidence = weigh_evidence(records);
+    report.score = evidence.score;
+    report.carriers = evidence.carriers;
+    if (evidence.length_field) report.span = static_cast<std::int64_t>(evidence.length_field->span);
+    report.flagged = evidence.score >= options.threshold;
+
+    std::string error;
+    if (options.dump_dir) {
+        if (write_exclusive(*options.dump_dir, report.file, ".records.csv", records_csv(records), error).empty())
+            report.write_errors.push_back(error);
+    }
+    const bool wanted = options.extract_dir && (report.flagged || (options.extract_all && report.found));
+    if (!wanted || !evidence.length_field) return;
+    const std::vector<std::uint8_t> bits = carrier_bits(records);
+    PayloadReport payload{};
+    const std::vector<std::uint8_t> bytes = payload_bytes(bits, *evidence.length_field, payload.complete);
+    identify_payload(bytes, payload);
+    const std::string_view data(reinterpret_cast<const char*>(bytes.data()), bytes.size());
+    payload.file = write_exclusive(*options.extract_dir, report.file, ".payload", data, error);
+    if (payload.file.empty()) report.write_errors.push_back(error);
+    report.payload = payload;
+}
 
 }  // namespace
 
@@ -54,6 +85,8 @@ FileReport analyse_file(const std::string& path, const ScanOptions& options) {
     Capture capture{&report, &job};
     job.whole_file = !options.quick;
     job.sink = MessageSink{capture_message, &capture};
+    RecordCollector collector{{}, &job};
+    if (job.whole_file) job.records.observer = record_observer(collector);
     analyse_stream(file, path.c_str(), job, decoder);
 
     const Evaluation verdict = evaluate(job.records, job.file_length);
@@ -68,6 +101,7 @@ FileReport analyse_file(const std::string& path, const ScanOptions& options) {
     report.total_records = job.records.granule_records;
     report.whole_file = job.whole_file;
     report.flagged = report.found;
+    if (job.whole_file) weigh_whole_file(collector.records, options, report);
 
     report.ok = true;
     if (job.read_error) {

@@ -48,5 +48,6 @@ struct FileReport {
     std::optional<std::int64_t> span;  // carriers the length field claims, when one is read
 
     std::optional<PayloadReport> payload;  // with --extract / --extract-all
+    std::vector<std::string> write_errors; // payload or dump files that could not be written
     std::uint64_t file_bytes = 0;          // bytes in the file (progress: MB/s)
 };

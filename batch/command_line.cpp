@@ -1,0 +1,104 @@
+#include "batch/command_line.h"
+
+#include <CLI/CLI.hpp>
+
+#include <thread>
+
+#ifndef GAINSCAN_VERSION
+#define GAINSCAN_VERSION "unknown"
+#endif
+
+namespace {
+
+constexpr int USAGE_ERROR = 2;
+
+const char* const HELP = R"(Usage: gainscan-batch [OPTIONS] PATH...
+Analyses MP3 files for data hidden in the global_gain LSBs, one record per
+file. Directories are walked recursively, entries in name order.
+
+Input:
+  --files-from FILE     also read names from FILE (- for standard input)
+  -0, --null            names in the --files-from list end with NUL, not newline
+  -L, --follow-symlinks follow symbolic links found in directories
+Output:
+  -f, --format FORMAT   text (default), jsonl or csv
+      --only-flagged    print only flagged files and errors
+      --summary         jsonl: end with a {"summary": ...} object
+      --progress        progress line on stderr even when it is not a terminal
+  -q, --quiet           no progress line and no summary on stderr
+Analysis:
+      --quick           gainscan's analysis of the first 200 records only
+      --threshold X     flag files whose whole-file score is X or more
+      --extract DIR     write the payload of every flagged file into DIR
+      --extract-all     with --extract: of every file whose length field is found
+      --dump-records DIR  one CSV of granule records per file into DIR
+Run:
+  -j, --jobs N          worker threads (default: the number of cores)
+  -h, --help            this text
+  -V, --version         the version
+
+Exit status: 0 nothing flagged, 1 something flagged, 2 errors only, or a
+usage error. See gainscan-batch(1).
+)";
+
+CommandLine usage_error(const std::string& text) {
+    CommandLine result;
+    result.status = USAGE_ERROR;
+    result.message = "gainscan-batch: " + text + "\nTry 'gainscan-batch --help'.\n";
+    return result;
+}
+
+}  // namespace
+
+CommandLine parse_command_line(int argc, const char* const* argv) {
+    CommandLine result;
+    BatchOptions& o = result.options;
+    std::string format = "text";
+    int jobs = 0;
+    bool help = false, version = false;
+    std::string extract, dump;
+
+    CLI::App app("gainscan-batch");
+    app.set_help_flag();
+    app.allow_windows_style_options(false);
+    app.add_flag("-h,--help", help);
+    app.add_flag("-V,--version", version);
+    app.add_option("--files-from", o.files_from);
+    app.add_flag("-0,--null", o.null_separated);
+    app.add_flag("-L,--follow-symlinks", o.follow_symlinks);
+    app.add_option("-f,--format", format);
+    app.add_flag("--only-flagged", o.only_flagged);
+    app.add_flag("--summary", o.summary);
+    app.add_flag("--progress", o.progress);
+    app.add_flag("-q,--quiet", o.quiet);
+    app.add_flag("--quick", o.scan.quick);
+    CLI::Option* threshold = app.add_option("--threshold", o.scan.threshold);
+    app.add_option("--extract", extract);
+    app.add_flag("--extract-all", o.scan.extract_all);
+    app.add_option("--dump-records", dump);
+    app.add_option("-j,--jobs", jobs);
+    app.add_option("paths", o.paths);
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::ParseError& e) {
+        return usage_error(e.what());
+    }
+
+    if (help || version) {
+        result.message = help ? HELP : "gainscan-batch " GAINSCAN_VERSION "\n";
+        return result;
+    }
+    if (o.paths.empty() && o.files_from.empty()) return usage_error("no PATH given");
+    if (format == "text") o.format = OutputFormat::text;
+    else if (format == "jsonl") o.format = OutputFormat::jsonl;
+    else if (format == "csv") o.format = OutputFormat::csv;
+    else return usage_error("--format must be text, jsonl or csv, not '" + format + "'");
+    if (jobs < 0 || jobs > 1024) return usage_error("--jobs must be 1..1024");
+    o.jobs = jobs > 0 ? static_cast<unsigned>(jobs) : std::max(1u, std::thread::hardware_concurrency());
+    if (o.scan.extract_all && extract.empty()) return usage_error("--extract-all needs --extract DIR");
+    if (threshold->count() > 0 && o.scan.quick) return usage_error("--threshold has no effect with --quick");
+    if (!extract.empty()) o.scan.extract_dir = extract;
+    if (!dump.empty()) o.scan.dump_dir = dump;
+    result.run = true;
+    return result;
+}

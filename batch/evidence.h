@@ -1,0 +1,38 @@
+// Whole-file evidence of bits written into the parity of global_gain.
+//
+// Only every second record carries a bit, and writing a bit moves a record's
+// gain by one step without touching its Huffman data, so the decoded spectrum
+// of a changed record is 2^(+-1/4) off: up when the gain is now odd, down when
+// it is now even. The score compares each carrier's band energies with a
+// prediction from its neighbours and asks whether the residual follows the
+// parity of its gain. In a clean file it does not, whatever the gains are.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <vector>
+
+#include "batch/granule_record.h"
+
+// The layout read from the carriers' parity bits: a 6-bit length-of-length,
+// then the length below its implicit leading 1, then 8 x length payload bits.
+struct LengthField {
+    std::uint32_t nbits;
+    std::uint64_t length;          // payload bytes
+    std::uint64_t header_bits;     // 6 + nbits - 1
+    std::uint64_t span;            // carriers the layout claims: header + 8 x length
+};
+
+struct Evidence {
+    std::int64_t carriers;
+    std::optional<LengthField> length_field;  // when nbits is 1..32
+    double score;                             // see README: about N(0,1) on clean files
+};
+
+// The parity bits of the carriers (records 0, 2, 4, ...), in order.
+std::vector<std::uint8_t> carrier_bits(std::span<const GranuleRecord> records);
+
+std::optional<LengthField> read_length_field(std::span<const std::uint8_t> bits);
+
+Evidence weigh_evidence(std::span<const GranuleRecord> records);

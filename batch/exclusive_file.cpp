@@ -1,0 +1,55 @@
+#include "batch/exclusive_file.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+std::string safe_name(const std::string& source) {
+    const std::size_t slash = source.find_last_of('/');
+    std::string base = slash == std::string::npos ? source : source.substr(slash + 1);
+    for (char& c : base) {
+        const bool safe = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+                          c == '.' || c == '-' || c == '_';
+        if (!safe) c = '_';
+    }
+    if (base.size() > 120) base.resize(120);
+    // No hidden files, no "." or "..".
+    if (base.empty() || base[0] == '.') base.insert(0, "file");
+    return base;
+}
+
+std::string write_exclusive(const std::string& dir, const std::string& source, std::string_view suffix,
+                            std::string_view data, std::string& error) {
+    const std::string base = dir + "/" + safe_name(source);
+    for (int attempt = 0; attempt < 100000; ++attempt) {
+        const std::string path = base + (attempt ? "." + std::to_string(attempt) : "") + std::string(suffix);
+        // O_EXCL: never over an existing file or through a planted symlink;
+        // workers racing for one name each get their own.
+        const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0644);
+        if (fd < 0) {
+            if (errno == EEXIST) continue;
+            error = path + ": " + std::strerror(errno);
+            return "";
+        }
+        std::size_t written = 0;
+        while (written < data.size()) {
+            const ssize_t n = ::write(fd, data.data() + written, data.size() - written);
+            if (n < 0 && errno == EINTR) continue;
+            if (n <= 0) {
+                error = path + ": " + std::strerror(errno);
+                ::close(fd);
+                return "";
+            }
+            written += static_cast<std::size_t>(n);
+        }
+        if (::close(fd) != 0) {
+            error = path + ": " + std::strerror(errno);
+            return "";
+        }
+        return path;
+    }
+    error = base + ": no free name";
+    return "";
+}

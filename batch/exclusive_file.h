@@ -1,0 +1,16 @@
+// Files the program writes for a scanned file (payloads, record dumps) go
+// into a directory the user named, under a name derived from the scanned
+// file's: only safe characters, never a path outside that directory, and
+// never over an existing file (a number is added until the name is free).
+#pragma once
+
+#include <string>
+#include <string_view>
+
+// Writes `data` to a new file in `dir` named after `source` with `suffix`;
+// returns its path, or "" with `error` set.
+std::string write_exclusive(const std::string& dir, const std::string& source, std::string_view suffix,
+                            std::string_view data, std::string& error);
+
+// The safe base name used above (exposed for tests).
+std::string safe_name(const std::string& source);

@@ -1,0 +1,69 @@
+#include "batch/payload.h"
+
+#include <magic.h>
+#include <openssl/evp.h>
+
+#include <array>
+
+namespace {
+
+// One libmagic handle per worker thread: the library's handles are not
+// shareable, and loading the database per file would cost more than the scan.
+struct MagicHandle {
+    magic_t cookie = nullptr;
+    MagicHandle() {
+        cookie = magic_open(MAGIC_NONE);
+        if (cookie != nullptr && magic_load(cookie, nullptr) != 0) {
+            magic_close(cookie);
+            cookie = nullptr;
+        }
+    }
+    ~MagicHandle() {
+        if (cookie != nullptr) magic_close(cookie);
+    }
+    MagicHandle(const MagicHandle&) = delete;
+    MagicHandle& operator=(const MagicHandle&) = delete;
+};
+
+std::string describe(std::span<const std::uint8_t> bytes, int flags) {
+    static thread_local MagicHandle handle;
+    if (handle.cookie == nullptr) return "";
+    magic_setflags(handle.cookie, flags);
+    const char* text = magic_buffer(handle.cookie, bytes.data(), bytes.size());
+    return text != nullptr ? text : "";
+}
+
+std::string sha256_hex(std::span<const std::uint8_t> bytes) {
+    std::array<unsigned char, EVP_MAX_MD_SIZE> digest{};
+    unsigned int size = 0;
+    if (EVP_Digest(bytes.data(), bytes.size(), digest.data(), &size, EVP_sha256(), nullptr) != 1) return "";
+    static constexpr char HEX[] = "0123456789abcdef";
+    std::string hex;
+    for (unsigned int i = 0; i < size; ++i) {
+        hex += HEX[digest[i] >> 4];
+        hex += HEX[digest[i] & 15];
+    }
+    return hex;
+}
+
+}  // namespace
+
+std::vector<std::uint8_t> payload_bytes(std::span<const std::uint8_t> bits, const LengthField& field, bool& complete) {
+    const std::uint64_t available = bits.size() > field.header_bits ? (bits.size() - field.header_bits) / 8 : 0;
+    complete = available >= field.length;
+    const std::uint64_t count = complete ? field.length : available;
+    std::vector<std::uint8_t> bytes(static_cast<std::size_t>(count));
+    for (std::size_t i = 0; i < bytes.size(); ++i) {
+        std::uint8_t byte = 0;
+        for (std::size_t k = 0; k < 8; ++k) byte = static_cast<std::uint8_t>((byte << 1) | bits[field.header_bits + 8 * i + k]);
+        bytes[i] = byte;
+    }
+    return bytes;
+}
+
+void identify_payload(std::span<const std::uint8_t> bytes, PayloadReport& report) {
+    report.bytes = bytes.size();
+    report.sha256 = sha256_hex(bytes);
+    report.mime = describe(bytes, MAGIC_MIME_TYPE);
+    report.type = describe(bytes, MAGIC_NONE);
+}

@@ -1,0 +1,30 @@
+// The printers: each renders one FileReport (or the run's summary) as text,
+// appending to `out`. They decide nothing: the record holds every value.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "batch/file_report.h"
+
+struct ScanSummary {
+    std::uint64_t files = 0;     // records produced
+    std::uint64_t analysed = 0;  // records with status ok
+    std::uint64_t flagged = 0;
+    std::uint64_t errors = 0;
+    std::uint64_t bytes = 0;     // bytes of the files analysed
+    double elapsed_seconds = 0;
+};
+
+// text: one line per file.
+void render_text(const FileReport& report, std::string& out);
+// The summary line on standard error (every format).
+void render_summary_text(const ScanSummary& summary, std::string& out);
+
+// jsonl: one JSON object per line; the summary as {"summary": {...}}.
+void render_jsonl(const FileReport& report, std::string& out);
+void render_jsonl_summary(const ScanSummary& summary, std::string& out);
+
+// csv: a header row, then one row per file (RFC 4180, CRLF line ends).
+void render_csv_header(std::string& out);
+void render_csv(const FileReport& report, std::string& out);

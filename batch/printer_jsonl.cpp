@@ -1,0 +1,40 @@
+#include <nlohmann/json.hpp>
+
+#include "batch/printer.h"
+#include "batch/record_fields.h"
+
+namespace {
+
+using Json = nlohmann::ordered_json;
+
+struct ToJson {
+    Json operator()(Null) const { return nullptr; }
+    template <typename T>
+    Json operator()(const T& value) const { return value; }
+};
+
+// Invalid UTF-8 (only possible in names other than `file`, e.g. an extraction
+// directory) is replaced rather than thrown on.
+void dump_line(const Json& json, std::string& out) {
+    out += json.dump(-1, ' ', false, Json::error_handler_t::replace);
+    out += '\n';
+}
+
+}  // namespace
+
+void render_jsonl(const FileReport& report, std::string& out) {
+    Json json = Json::object();
+    for (const Field& field : record_fields(report)) json[field.name] = std::visit(ToJson{}, field.value);
+    dump_line(json, out);
+}
+
+void render_jsonl_summary(const ScanSummary& s, std::string& out) {
+    Json summary = Json::object();
+    summary["files"] = s.files;
+    summary["analysed"] = s.analysed;
+    summary["flagged"] = s.flagged;
+    summary["errors"] = s.errors;
+    summary["bytes"] = s.bytes;
+    summary["elapsed_seconds"] = s.elapsed_seconds;
+    dump_line(Json{{"summary", summary}}, out);
+}

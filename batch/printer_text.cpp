@@ -1,0 +1,58 @@
+#include <cstdio>
+
+#include "batch/file_name.h"
+#include "batch/printer.h"
+
+namespace {
+
+void append_number(std::string& out, const char* key, long long value) {
+    out += ' ';
+    out += key;
+    out += '=';
+    out += std::to_string(value);
+}
+
+}  // namespace
+
+void render_text(const FileReport& r, std::string& out) {
+    out += escape_for_terminal(r.file);
+    if (!r.ok) {
+        out += ": error: ";
+        out += escape_for_terminal(r.error);
+        out += '\n';
+        return;
+    }
+    out += r.found ? ": found" : ": none";
+    if (r.found) {
+        append_number(out, "length", r.length);
+        append_number(out, "nbits", r.nbits);
+    }
+    append_number(out, "capacity", r.capacity);
+    append_number(out, "frames", r.frames);
+    append_number(out, "records", r.records);
+    append_number(out, "messages", static_cast<long long>(r.messages.size()));
+    if (r.whole_file) {
+        if (r.score) {
+            char score[32];
+            std::snprintf(score, sizeof score, " score=%.3g", *r.score);
+            out += score;
+        }
+        append_number(out, "carriers", r.carriers);
+        if (r.span) append_number(out, "span", *r.span);
+    }
+    if (r.payload && !r.payload->file.empty()) {
+        out += " payload=";
+        out += escape_for_terminal(r.payload->file);
+    }
+    if (r.flagged) out += " FLAGGED";
+    out += '\n';
+}
+
+void render_summary_text(const ScanSummary& s, std::string& out) {
+    char line[200];
+    std::snprintf(line, sizeof line, "gainscan-batch: %llu files, %llu analysed, %llu flagged, %llu errors, %.2f s\n",
+                  static_cast<unsigned long long>(s.files), static_cast<unsigned long long>(s.analysed),
+                  static_cast<unsigned long long>(s.flagged), static_cast<unsigned long long>(s.errors),
+                  s.elapsed_seconds);
+    out += line;
+}

@@ -1,0 +1,61 @@
+#include "batch/record_fields.h"
+
+#include "batch/file_name.h"
+
+namespace {
+
+std::vector<std::string> texts(const std::vector<DecoderMessage>& messages) {
+    std::vector<std::string> out;
+    out.reserve(messages.size());
+    for (const auto& m : messages) out.push_back(m.text);
+    return out;
+}
+
+template <typename T>
+FieldValue maybe(bool present, T value) {
+    if (!present) return Null{};
+    return FieldValue{value};
+}
+
+}  // namespace
+
+std::vector<Field> record_fields(const FileReport& r) {
+    const bool valid_name = is_valid_utf8(r.file);
+    const bool ok = r.ok;
+    const bool whole = ok && r.whole_file;
+    const bool payload = r.payload.has_value();
+    const PayloadReport p = payload ? *r.payload : PayloadReport{};
+    return {
+        {"file", valid_name ? r.file : replace_invalid_utf8(r.file)},
+        {"file_b64", maybe(!valid_name, base64(r.file))},
+        {"status", std::string(ok ? "ok" : "error")},
+        {"error", maybe(!ok, r.error)},
+        {"verdict", maybe(ok, std::string(r.found ? "found" : "none"))},
+        {"length", maybe(ok && r.found, std::uint64_t{r.length})},
+        {"nbits", maybe(ok, std::uint64_t{r.nbits})},
+        {"capacity", maybe(ok, std::uint64_t{r.capacity})},
+        {"frames", maybe(ok, r.frames)},
+        {"records", maybe(ok, r.records)},
+        {"messages", texts(r.messages)},
+        {"flagged", r.flagged},
+        {"bytes", maybe(ok, std::uint64_t{r.file_bytes})},
+        {"score", maybe(whole && r.score.has_value(), r.score.value_or(0))},
+        {"carriers", maybe(whole, r.carriers)},
+        {"span", maybe(whole && r.span.has_value(), r.span.value_or(0))},
+        {"total_frames", maybe(whole, r.total_frames)},
+        {"total_records", maybe(whole, r.total_records)},
+        {"later_messages", maybe(whole, texts(r.later_messages))},
+        {"payload_file", maybe(payload && !p.file.empty(), p.file)},
+        {"payload_bytes", maybe(payload, std::uint64_t{p.bytes})},
+        {"payload_complete", maybe(payload, p.complete)},
+        {"payload_sha256", maybe(payload && !p.sha256.empty(), p.sha256)},
+        {"payload_mime", maybe(payload && !p.mime.empty(), p.mime)},
+        {"payload_type", maybe(payload && !p.type.empty(), p.type)},
+    };
+}
+
+std::vector<const char*> record_field_names() {
+    std::vector<const char*> names;
+    for (const Field& f : record_fields(FileReport{})) names.push_back(f.name);
+    return names;
+}

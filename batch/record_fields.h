@@ -1,0 +1,24 @@
+// The fields of a record, in output order, as jsonl and csv name them: one
+// list for both formats, so their columns cannot drift apart.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <variant>
+#include <vector>
+
+#include "batch/file_report.h"
+
+struct Null {};
+using FieldValue = std::variant<Null, bool, std::int64_t, std::uint64_t, double, std::string, std::vector<std::string>>;
+
+struct Field {
+    const char* name;
+    FieldValue value;
+};
+
+// Every field of `report` (absent ones as Null), names in lower_case.
+std::vector<Field> record_fields(const FileReport& report);
+// The field names alone, for the csv header.
+std::vector<const char*> record_field_names();
