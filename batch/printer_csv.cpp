@@ -27,8 +27,9 @@ std::string number(T value) {
     return std::string(buffer, end);
 }
 
-// A list of messages is one cell: the messages one after the other, each with
-// its own line end, exactly as gainscan would print them.
+// A list is one cell: its items one after the other. Messages carry their own
+// line ends (the cell is exactly what gainscan would print); items without
+// one are separated by a line end.
 struct ToCell {
     std::string operator()(Null) const { return ""; }
     std::string operator()(bool value) const { return value ? "true" : "false"; }
@@ -38,7 +39,10 @@ struct ToCell {
     std::string operator()(const std::string& value) const { return replace_invalid_utf8(value); }
     std::string operator()(const std::vector<std::string>& values) const {
         std::string joined;
-        for (const auto& value : values) joined += value;
+        for (const auto& value : values) {
+            if (!joined.empty() && joined.back() != '\n') joined += '\n';
+            joined += replace_invalid_utf8(value);
+        }
         return joined;
     }
 };

@@ -44,6 +44,10 @@ void render_text(const FileReport& r, std::string& out) {
         out += " payload=";
         out += escape_for_terminal(r.payload->file);
     }
+    for (const std::string& error : r.write_errors) {
+        out += " write_error=";
+        out += escape_for_terminal(error);
+    }
     if (r.flagged) out += " FLAGGED";
     out += '\n';
 }

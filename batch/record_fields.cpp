@@ -51,6 +51,7 @@ std::vector<Field> record_fields(const FileReport& r) {
         {"payload_sha256", maybe(payload && !p.sha256.empty(), p.sha256)},
         {"payload_mime", maybe(payload && !p.mime.empty(), p.mime)},
         {"payload_type", maybe(payload && !p.type.empty(), p.type)},
+        {"write_errors", r.write_errors},
     };
 }
 
