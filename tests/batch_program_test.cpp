@@ -1,0 +1,224 @@
+// gainscan-batch as a program: its records read back with a JSON and a CSV
+// reader, agreement with gainscan on every fixture, order, exit statuses and
+// error records. Every run is a real process, from the source directory.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <nlohmann/json.hpp>
+#include <sstream>
+#include <thread>
+
+namespace fs = std::filesystem;
+using Json = nlohmann::ordered_json;
+
+namespace {
+
+const std::string BATCH = "'" GAINSCAN_BATCH_BINARY "'";
+const std::string FIXTURE = "tests/fixtures/m1_32000_mono_cbr32.mp3";       // verdict none
+const std::string FLAGGED = "tests/fixtures/m1_44100_stereo_cbr64_2s.mp3";  // verdict found
+
+struct Outcome {
+    int status;
+    std::string out, err;
+};
+
+std::string slurp(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+Outcome run(const std::string& command) {
+    const std::string err = testing::TempDir() + "batch_stderr";
+    FILE* pipe = popen(("cd '" GAINSCAN_SOURCE_DIR "' && " + command + " 2>'" + err + "'").c_str(), "r");
+    std::string out;
+    char buffer[1 << 16];
+    for (std::size_t n; (n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0;) out.append(buffer, n);
+    const int status = pclose(pipe);
+    return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, out, slurp(err)};
+}
+
+std::vector<Json> jsonl(const std::string& text) {
+    std::vector<Json> records;
+    std::istringstream lines(text);
+    for (std::string line; std::getline(lines, line);) records.push_back(Json::parse(line));
+    return records;
+}
+
+// RFC 4180: quoted cells may hold commas, doubled quotes and line ends.
+std::vector<std::vector<std::string>> read_csv(const std::string& text) {
+    std::vector<std::vector<std::string>> rows(1, std::vector<std::string>(1));
+    bool quoted = false;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const char c = text[i];
+        std::vector<std::string>& row = rows.back();
+        if (quoted && c == '"' && i + 1 < text.size() && text[i + 1] == '"') row.back() += text[i++];
+        else if (c == '"') quoted = !quoted;
+        else if (!quoted && c == ',') row.emplace_back();
+        else if (!quoted && c == '\r' && i + 1 < text.size() && text[i + 1] == '\n' && ++i) rows.emplace_back(1);
+        else row.back() += c;
+    }
+    rows.pop_back();  // the empty row after the last line end
+    return rows;
+}
+
+std::string unbase64(const std::string& text) {
+    const std::string alphabet = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+    std::string out;
+    unsigned bits = 0, count = 0;
+    for (char c : text) {
+        if (c == '=') break;
+        bits = (bits << 6) | static_cast<unsigned>(alphabet.find(c));
+        if ((count += 6) >= 8) out += static_cast<char>((bits >> (count -= 8)) & 0xFF);
+    }
+    return out;
+}
+
+std::size_t files_in(const std::string& dir) {
+    return static_cast<std::size_t>(std::distance(fs::directory_iterator(fs::path(GAINSCAN_SOURCE_DIR) / dir), {}));
+}
+
+TEST(BatchFormats, TextOutputMatchesTheGoldenFile) {
+    const Outcome text = run(BATCH + " --quick -q --files-from tests/batch/text_golden.list");
+    EXPECT_EQ(text.out, slurp(fs::path(GAINSCAN_SOURCE_DIR) / "tests/batch/text_golden.expected"));
+    EXPECT_EQ(text.status, 1);
+}
+
+TEST(BatchFormats, JsonlAndCsvReadBackAsTheSameRecords) {
+    const std::string args = " --quick -q tests/fixtures tests/no_such_file.mp3";
+    const std::vector<Json> records = jsonl(run(BATCH + " -f jsonl" + args).out);
+    const auto rows = read_csv(run(BATCH + " -f csv" + args).out);
+    ASSERT_EQ(records.size(), files_in("tests/fixtures") + 1);
+    ASSERT_EQ(rows.size(), records.size() + 1);
+    for (std::size_t r = 0; r < records.size(); ++r) {
+        ASSERT_EQ(rows[r + 1].size(), rows[0].size());
+        std::size_t column = 0;
+        for (const auto& [key, value] : records[r].items()) {
+            std::string cell = value.is_null() ? "" : value.is_string() ? value.get<std::string>() : value.dump();
+            if (value.is_array()) cell.clear();
+            for (const auto& message : value.is_array() ? value : Json::array()) cell += message.get<std::string>();
+            EXPECT_EQ(rows[0][column], key);
+            EXPECT_EQ(rows[r + 1][column++], cell) << key << " of " << records[r]["file"];
+        }
+    }
+    EXPECT_EQ(records.back()["status"], "error");
+    EXPECT_EQ(records.back()["verdict"], nullptr);
+}
+
+// Every fixture three times over on four workers: each record says what
+// gainscan prints for its file, and holds only that file's messages.
+TEST(BatchAgreement, EveryRecordSaysWhatGainscanPrintsForItsFile) {
+    const auto records = jsonl(run(BATCH + " -f jsonl --quick -q -j 4 tests/fixtures tests/fixtures tests/fixtures").out);
+    ASSERT_EQ(records.size(), 3 * files_in("tests/fixtures"));
+    std::map<std::string, Outcome> gainscan;
+    for (const Json& record : records) {
+        const std::string file = record["file"];
+        if (!gainscan.contains(file)) gainscan[file] = run("'" GAINSCAN_BINARY "' '" + file + "'");
+        std::string to_stdout, to_stderr;
+        for (const std::string message : record["messages"]) {
+            const bool out = message == "Error: header junk\n" || message.starts_with("Blocktype == 0");
+            (out ? to_stdout : to_stderr) += message;
+        }
+        const std::string verdict = record["verdict"] == "found"
+                                        ? "Possible length specification found: " + record["length"].dump() + "\n"
+                                        : "File does not contain any qavex hidden data.\n";
+        EXPECT_EQ(gainscan[file].out, "Analysing file " + file + "\n" + to_stdout + "capacity: about " +
+                                          record["capacity"].dump() + " bytes\n" + verdict);
+        EXPECT_EQ(gainscan[file].err, to_stderr) << file;
+        EXPECT_EQ(record["flagged"], record["verdict"] == "found");
+    }
+}
+
+TEST(BatchOrder, NameOrderWhateverTheJobsAndHoweverTheNamesCome) {
+    const std::string args = " -f jsonl --quick -q tests/fixtures " + FIXTURE + " tests/fixtures";
+    const Outcome one = run(BATCH + " -j 1" + args);
+    EXPECT_EQ(one.out, run(BATCH + " -j 8" + args).out);
+    const Outcome listed = run("(find tests/fixtures -type f -print0 | LC_ALL=C sort -z; printf '%s\\0' " + FIXTURE +
+                           "; find tests/fixtures -type f -print0 | LC_ALL=C sort -z) | " + BATCH +
+                           " -0 --files-from - -j 3" + args.substr(0, args.find(" tests/")));
+    EXPECT_EQ(one.out, listed.out);
+}
+
+TEST(BatchExitStatus, CleanFlaggedErrorsAndUsage) {
+    const struct {
+        std::string args;
+        int status;
+    } cases[] = {
+        {FIXTURE, 0},           {FLAGGED, 1},     {FIXTURE + " no_such.mp3", 2}, {FLAGGED + " no_such.mp3", 1},
+        {"tests/fixtures", 1},  {"", 2},          {"--format xml " + FIXTURE, 2}, {"--jobs x " + FIXTURE, 2},
+        {"--bogus " + FIXTURE, 2}, {"--help", 0}, {"--version", 0},
+    };
+    for (const auto& c : cases) EXPECT_EQ(run(BATCH + " --quick -q " + c.args).status, c.status) << c.args;
+}
+
+// A directory loop through a symbolic link, a FIFO, a missing and an
+// unreadable file, and a name that is not UTF-8: one record each, in order.
+TEST(BatchErrors, BadNamesGetErrorRecordsAndOddNamesSurvive) {
+    const fs::path dir = fs::path(testing::TempDir()) / "batch_errors";
+    fs::remove_all(dir);
+    fs::create_directories(dir / "tree/sub");
+    const fs::path source = fs::path(GAINSCAN_SOURCE_DIR) / FIXTURE;
+    const std::string odd = (dir / "tree/\xff\xfe name\n.mp3").string();
+    fs::copy_file(source, dir / "tree/sub/a.mp3");
+    fs::copy_file(source, odd);
+    fs::create_directory_symlink(dir / "tree", dir / "tree/sub/loop");
+    ASSERT_EQ(mkfifo((dir / "tree/pipe").c_str(), 0600), 0);  // inside a directory: skipped
+    ASSERT_EQ(mkfifo((dir / "fifo").c_str(), 0600), 0);
+    fs::copy_file(source, dir / "unreadable.mp3");
+    fs::permissions(dir / "unreadable.mp3", fs::perms::none);
+    const bool root = geteuid() == 0;  // root reads it anyway
+
+    const std::string d = "'" + dir.string() + "/";
+    const Outcome scan = run(BATCH + " -f jsonl --quick -q -L " + d + "tree' " + d + "fifo' " + d + "missing.mp3' " + d +
+                         "unreadable.mp3'");
+    const auto records = jsonl(scan.out);
+    const std::vector<std::pair<std::string, std::string>> expected = {
+        {"tree/sub/a.mp3", "ok"},  {"tree/sub/loop", "error"},       {"tree/\xEF\xBF\xBD\xEF\xBF\xBD name\n.mp3", "ok"},
+        {"fifo", "error"},         {"missing.mp3", "error"},         {"unreadable.mp3", root ? "ok" : "error"},
+    };
+    ASSERT_EQ(records.size(), expected.size()) << scan.out;
+    for (std::size_t i = 0; i < expected.size(); ++i) {
+        EXPECT_EQ(records[i]["file"], dir.string() + "/" + expected[i].first);
+        EXPECT_EQ(records[i]["status"], expected[i].second) << records[i];
+        EXPECT_EQ(records[i]["error"].is_string(), expected[i].second == "error");
+    }
+    EXPECT_EQ(unbase64(records[2]["file_b64"]), odd);
+    EXPECT_EQ(records[0]["file_b64"], nullptr);
+    EXPECT_EQ(scan.status, 2);
+    const auto rows = read_csv(run(BATCH + " -f csv --quick -q '" + odd + "'").out);
+    EXPECT_EQ(unbase64(rows.at(1).at(1)), odd);
+}
+
+// Another thread cuts the file and writes it whole again while it is scanned
+// two hundred times: every scan ends in a record (ok, or an error saying what
+// went wrong), and the run completes. Which scans catch a change is chance.
+TEST(BatchErrors, AFileChangingSizeDuringTheScanGivesRecordsNotACrash) {
+    const fs::path file = fs::path(testing::TempDir()) / "batch_changing.mp3";
+    const std::string bytes = slurp(fs::path(GAINSCAN_SOURCE_DIR) / "tests/fixtures/long_m1_44100_mono_cbr32_40s.mp3");
+    std::ofstream(file, std::ios::binary) << bytes;
+    std::atomic<bool> done{false};
+    std::thread writer([&] {
+        for (std::error_code ec; !done; fs::resize_file(file, bytes.size() / 3, ec))
+            std::ofstream(file, std::ios::binary) << bytes;
+    });
+    std::string names;
+    for (int i = 0; i < 200; ++i) names += " '" + file.string() + "'";
+    const Outcome scan = run(BATCH + " -f jsonl --quick -q -j 2" + names);
+    done = true;
+    writer.join();
+    const auto records = jsonl(scan.out);
+    ASSERT_EQ(records.size(), 200u);
+    for (const Json& record : records)
+        EXPECT_TRUE(record["status"] == "ok" || !record["error"].get<std::string>().empty()) << record;
+    EXPECT_TRUE(scan.status == 0 || scan.status == 2) << scan.err;
+}
+
+}  // namespace
