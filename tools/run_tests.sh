@@ -4,7 +4,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-packages="cmake g++ make python3 libgtest-dev libgmock-dev libbenchmark-dev"
+packages="cmake g++ make python3 libgtest-dev libgmock-dev libbenchmark-dev libcli11-dev nlohmann-json3-dev libmagic-dev libssl-dev"
 missing=""
 for p in $packages; do dpkg -s "$p" >/dev/null 2>&1 || missing="$missing $p"; done
 if [ -n "$missing" ]; then
