@@ -16,18 +16,20 @@ std::string clock_time(double seconds) {
 
 }  // namespace
 
-std::string progress_line(const ProgressCounts& c) {
+std::string progress_line(const ProgressCounts& c, bool terminal) {
     const double t = c.elapsed_seconds > 0 ? c.elapsed_seconds : 1e-9;
     const double rate = static_cast<double>(c.done) / t;
     const std::string eta = c.all_known && rate > 0
                                 ? clock_time(static_cast<double>(c.known - c.done) / rate)
                                 : std::string("?");
     char line[256];
-    std::snprintf(line, sizeof line, "\r%llu/%llu%s files  %.0f files/s  %.1f MB/s  %llu flagged  %s elapsed  ETA %s\033[K",
+    std::snprintf(line, sizeof line, "%s%llu/%llu%s files  %.0f files/s  %.1f MB/s  %llu flagged  %s elapsed  ETA %s%s",
+                  terminal ? "\r" : "",
                   static_cast<unsigned long long>(c.done), static_cast<unsigned long long>(c.known),
                   c.all_known ? "" : "+", rate, static_cast<double>(c.bytes) / 1e6 / t,
-                  static_cast<unsigned long long>(c.flagged), clock_time(c.elapsed_seconds).c_str(), eta.c_str());
+                  static_cast<unsigned long long>(c.flagged), clock_time(c.elapsed_seconds).c_str(), eta.c_str(),
+                  terminal ? "\033[K" : "\n");
     return line;
 }
 
-std::string progress_clear() { return "\r\033[K"; }
+std::string progress_clear(bool terminal) { return terminal ? "\r\033[K" : ""; }

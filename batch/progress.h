@@ -1,5 +1,7 @@
-// The progress line on standard error: redrawn in place ("\r", erase to the
-// end of the line), at most a few times a second, cleared at the end.
+// The progress line on standard error, at most a few times a second: on a
+// terminal redrawn in place ("\r", erase to the end of the line) and cleared
+// at the end; elsewhere (--progress into a file or pipe) one plain line each
+// time, without escape sequences.
 #pragma once
 
 #include <cstdint>
@@ -14,5 +16,5 @@ struct ProgressCounts {
     double elapsed_seconds = 0;
 };
 
-std::string progress_line(const ProgressCounts& counts);
-std::string progress_clear();
+std::string progress_line(const ProgressCounts& counts, bool terminal);
+std::string progress_clear(bool terminal);

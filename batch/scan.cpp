@@ -83,7 +83,8 @@ bool run_scan(const BatchOptions& options, ScanSummary& summary, std::string& er
         });
     }
 
-    const bool show_progress = !options.quiet && (options.progress || isatty(STDERR_FILENO));
+    const bool stderr_terminal = isatty(STDERR_FILENO);
+    const bool show_progress = !options.quiet && (options.progress || stderr_terminal);
     const bool stdout_terminal = isatty(STDOUT_FILENO);
     std::string out;
     if (options.format == OutputFormat::csv) render_csv_header(out);
@@ -115,7 +116,7 @@ bool run_scan(const BatchOptions& options, ScanSummary& summary, std::string& er
             counts.bytes = summary.bytes;
             counts.flagged = summary.flagged;
             counts.elapsed_seconds = std::chrono::duration<double>(now - start).count();
-            const std::string line = progress_line(counts);
+            const std::string line = progress_line(counts, stderr_terminal);
             std::fputs(line.c_str(), stderr);
             progress_shown = true;
         }
@@ -123,7 +124,7 @@ bool run_scan(const BatchOptions& options, ScanSummary& summary, std::string& er
     }
     walker.join();
     for (std::thread& worker : workers) worker.join();
-    if (progress_shown) std::fputs(progress_clear().c_str(), stderr);
+    if (progress_shown) std::fputs(progress_clear(stderr_terminal).c_str(), stderr);
 
     summary.elapsed_seconds = std::chrono::duration<double>(Clock::now() - start).count();
     if (options.format == OutputFormat::jsonl && options.summary) render_jsonl_summary(summary, out);
