@@ -2,6 +2,8 @@
 
 #include <CLI/CLI.hpp>
 
+#include <filesystem>
+#include <system_error>
 #include <thread>
 
 #ifndef GAINSCAN_VERSION
@@ -97,6 +99,11 @@ CommandLine parse_command_line(int argc, const char* const* argv) {
     o.jobs = jobs > 0 ? static_cast<unsigned>(jobs) : std::max(1u, std::thread::hardware_concurrency());
     if (o.scan.extract_all && extract.empty()) return usage_error("--extract-all needs --extract DIR");
     if (threshold->count() > 0 && o.scan.quick) return usage_error("--threshold has no effect with --quick");
+    for (const std::string* dir : {&extract, &dump}) {
+        std::error_code ec;
+        if (!dir->empty() && !std::filesystem::is_directory(*dir, ec))
+            return usage_error("'" + *dir + "' is not a directory (--extract and --dump-records need one)");
+    }
     if (!extract.empty()) o.scan.extract_dir = extract;
     if (!dump.empty()) o.scan.dump_dir = dump;
     result.run = true;
