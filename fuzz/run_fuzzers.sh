@@ -9,7 +9,7 @@ cd "$(dirname "$0")/.."
 
 seconds="${1:-60}"
 build=build-fuzz
-targets=(fuzz_decoder_chunking fuzz_analyser fuzz_side_info)
+targets=(fuzz_decoder_chunking fuzz_analyser fuzz_side_info fuzz_huffman_differential)
 
 if [ ! -f "$build/CMakeCache.txt" ]; then
   CC=clang CXX=clang++ cmake -S . -B "$build" -DGAINSCAN_FUZZ=ON -DGAINSCAN_TESTS=OFF -DGAINSCAN_BENCH=OFF \
@@ -28,6 +28,7 @@ max_len() {
   case "$1" in
     fuzz_side_info) echo 65 ;;
     fuzz_decoder_chunking) echo 65540 ;;
+    fuzz_huffman_differential) echo 2400 ;;
     *) echo 65536 ;;
   esac
 }

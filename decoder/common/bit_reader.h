@@ -4,10 +4,19 @@
 // beyond the buffer's end reads as 0, so a damaged granule that decodes far
 // past its data gets zero bits instead of touching memory it does not own.
 // The position itself may run on past the end.
+//
+// Every read goes through one 64-bit window: the eight bytes from the current
+// byte, most significant first, shifted so that the next bit is the window's
+// top bit. Away from the buffer's end that is one unaligned load; only the
+// last seven bytes of the buffer (and anything outside it) are assembled
+// byte by byte, with zeros outside. Since bit_index is at most 7, a window
+// always holds at least 57 valid bits, so a caller may take several fields
+// from one window and then skip their total length.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 
 struct BitReader {
     std::uint8_t* byte_pointer;
@@ -17,6 +26,8 @@ struct BitReader {
 };
 
 extern constinit thread_local BitReader bit_reader;
+
+inline constexpr int BIT_WINDOW_VALID = 57;  // bits a window always holds
 
 // Positions the reader at `position` inside the buffer [begin, begin + size).
 inline void bit_reader_attach(std::uint8_t* begin, std::size_t size, std::uint8_t* position) {
@@ -31,34 +42,80 @@ inline std::uint32_t bit_reader_byte_at(const std::uint8_t* p) {
     return offset < bit_reader.buffer_size ? *p : 0u;
 }
 
-// n from 0 to 17.
-inline std::uint32_t bits_read(int n) {
-    if (n == 0) return 0;
-    const std::uint8_t* p = bit_reader.byte_pointer;
-    std::uint32_t w = (bit_reader_byte_at(p) << 16) | (bit_reader_byte_at(p + 1) << 8) |
-                      bit_reader_byte_at(p + 2);
-    w = (w << bit_reader.bit_index) & 0xFFFFFFu;
+// The 64 bits from byte `offset` of [begin, begin + size) on, the first in
+// bit 63; bytes outside the buffer read as 0.
+inline std::uint64_t bit_buffer_word(const std::uint8_t* begin, std::int64_t size, std::int64_t offset) {
+    std::uint64_t w = 0;
+    if (offset >= 0 && offset + 8 <= size) {
+        std::uint8_t bytes[8];
+        std::memcpy(bytes, begin + offset, 8);
+        for (const std::uint8_t b : bytes) w = (w << 8) | b;
+    } else {
+        for (std::int64_t at = offset; at < offset + 8; ++at) w = (w << 8) | (at >= 0 && at < size ? begin[at] : 0u);
+    }
+    return w;
+}
+
+// The next 64 bits, the first of them in bit 63; bits 0..6 may belong to
+// bytes the window did not load and are then 0.
+inline std::uint64_t bit_reader_window() {
+    const std::int64_t offset = bit_reader.byte_pointer - bit_reader.buffer_begin;
+    return bit_buffer_word(bit_reader.buffer_begin, static_cast<std::int64_t>(bit_reader.buffer_size), offset)
+           << bit_reader.bit_index;
+}
+
+// The reader's position copied into a local variable for a stretch of reads
+// (the Huffman decoder's loops), so that it can live in a register; written
+// back with bit_cursor_store before the reader is used again.
+struct BitCursor {
+    const std::uint8_t* begin;
+    std::int64_t size;
+    std::int64_t position;  // in bits from begin
+};
+
+inline BitCursor bit_cursor_load() {
+    return {bit_reader.buffer_begin, static_cast<std::int64_t>(bit_reader.buffer_size),
+            (bit_reader.byte_pointer - bit_reader.buffer_begin) * 8 + bit_reader.bit_index};
+}
+
+inline void bit_cursor_store(const BitCursor& cursor) {
+    bit_reader.byte_pointer = bit_reader.buffer_begin + (cursor.position >> 3);
+    bit_reader.bit_index = static_cast<std::int32_t>(cursor.position & 7);
+}
+
+inline std::uint64_t bit_cursor_window(const BitCursor& cursor) {
+    return bit_buffer_word(cursor.begin, cursor.size, cursor.position >> 3) << (cursor.position & 7);
+}
+
+// The top n bits of a window (n from 0 to 32; 0 gives 0).
+inline std::uint32_t bit_window_take(std::uint64_t window, int n) {
+    return static_cast<std::uint32_t>((window >> 1) >> (63 - n));
+}
+
+inline void bit_reader_skip(std::int32_t n) {
     bit_reader.bit_index += n;
     bit_reader.byte_pointer += bit_reader.bit_index >> 3;
     bit_reader.bit_index &= 7;
-    return w >> (24 - n);
+}
+
+// n from 0 to 17.
+inline std::uint32_t bits_read(int n) {
+    if (n == 0) return 0;
+    const std::uint32_t value = bit_window_take(bit_reader_window(), n);
+    bit_reader_skip(n);
+    return value;
 }
 
 // n from 0 to 9.
 inline std::uint32_t bits_read_short(int n) {
-    const std::uint8_t* p = bit_reader.byte_pointer;
-    std::uint32_t w = (bit_reader_byte_at(p) << 8) | bit_reader_byte_at(p + 1);
-    w = (w << bit_reader.bit_index) & 0xFFFFu;
-    bit_reader.bit_index += n;
-    bit_reader.byte_pointer += bit_reader.bit_index >> 3;
-    bit_reader.bit_index &= 7;
-    return w >> (16 - n);
+    const std::uint32_t value = bit_window_take(bit_reader_window(), n);
+    bit_reader_skip(n);
+    return value;
 }
 
 inline std::uint32_t bits_read_one() {
-    const std::uint32_t w = (bit_reader_byte_at(bit_reader.byte_pointer) << bit_reader.bit_index) & 0xFFu;
-    bit_reader.bit_index += 1;
-    bit_reader.byte_pointer += bit_reader.bit_index >> 3;
-    bit_reader.bit_index &= 7;
-    return w >> 7;
+    const std::uint32_t value =
+        ((bit_reader_byte_at(bit_reader.byte_pointer) << bit_reader.bit_index) & 0xFFu) >> 7;
+    bit_reader_skip(1);
+    return value;
 }

@@ -1,6 +1,7 @@
 #include "decoder/layer3/huffman_requantise.h"
 
 #include <algorithm>
+#include <bit>
 
 #include "decoder/common/bit_reader.h"
 #include "decoder/common/messages.h"
@@ -16,14 +17,39 @@ constexpr std::array<std::int32_t, 22> PRETAB = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0
                                                  1, 1, 1, 1, 2, 2, 3, 3, 3, 2, 0};
 constexpr std::array<std::int32_t, 22> NO_PRETAB{};
 
-inline int walk_tree(const std::int16_t* tree, std::int32_t& budget) {
-    int i = 0;
-    while (tree[i] < 0) {
-        const int k = -tree[i];
-        --budget;
-        i = bits_read_one() ? i + 1 + k : i + 1;
+// -magnitude when `negative` is 1: the sign bit flipped, as negation does.
+inline float with_sign(float magnitude, std::uint32_t negative) {
+    return std::bit_cast<float>(std::bit_cast<std::uint32_t>(magnitude) ^ (negative << 31));
+}
+
+// A code read from the top of a window: its leaf value, its length in bits,
+// the length with the sign bits of its nonzero values, and whether one of
+// its pair values is 15.
+struct HuffmanCode {
+    int value;
+    int length;
+    int length_with_signs;
+    bool has_15;
+};
+
+// The first level takes `first_bits` bits; a link entry names a sub-table and
+// how many of the following bits index it. A code is at most 19 bits long, so
+// it always lies inside the window's valid bits.
+inline HuffmanCode huffman_lookup(const HuffmanTable& table, std::uint64_t window) {
+    std::uint32_t entry = table.lookup[window >> (64 - table.first_bits)];
+    int used = static_cast<int>(table.first_bits);
+    while (entry & HUFFMAN_LINK) {
+        const int width = static_cast<int>((entry >> 16) & 15u);
+        entry = table.lookup[(entry & 0xFFFFu) + ((window << used) >> (64 - width))];
+        used += width;
     }
-    return tree[i];
+    return {static_cast<int>(entry & 0xFFu), static_cast<int>((entry >> 8) & 31u),
+            static_cast<int>((entry >> 16) & 31u), (entry & HUFFMAN_HAS_15) != 0};
+}
+
+// The bit at offset `at` from the top of a window.
+inline std::uint32_t window_bit(std::uint64_t window, int at) {
+    return static_cast<std::uint32_t>((window << at) >> 63);
 }
 
 // The walk over the scale-factor bands: which band the next pair lies in,
@@ -87,10 +113,8 @@ int layer3_huffman_requantise(std::span<float, 576> spectrum, const ScaleFactors
                               GranuleInfo& granule, int sampling_index, int part2_bits) {
     const int shift = 1 + static_cast<int>(granule.scalefac_scale & 1u);
     std::int32_t budget = static_cast<std::int32_t>(granule.part2_3_length) - part2_bits;
-    quantised_buffer.fill(0);
     granule.quantised_values = quantised_buffer.data();
     std::int16_t* quantised = quantised_buffer.data();
-    std::fill(spectrum.begin(), spectrum.end(), 0.0f);
 
     const std::uint32_t bv = std::min<std::uint32_t>(granule.big_values, 288);
     const std::uint32_t r1 = granule.region1_start;
@@ -112,66 +136,121 @@ int layer3_huffman_requantise(std::span<float, 576> spectrum, const ScaleFactors
         walk.tracker = {2, 2, 2, -1};  // short bands of a mixed block begin at band 3
     else
         walk.tracker = {-1, -1, -1, -1};
+    // Long blocks are written from line 0 up, every decoded value included, so
+    // only the lines above the last one need clearing afterwards; short and
+    // mixed blocks jump between windows and are cleared first.
+    if (short_kind) std::fill(spectrum.begin(), spectrum.end(), 0.0f);
 
-    // Big values: decoded in full whatever the budget says.
+    // Big values: decoded in full whatever the budget says. A pair's code, its
+    // escape bits and its sign bits (at most 19 + 2 * (13 + 1) = 47) all come
+    // from one window. The pairs are taken band run by band run, so that the
+    // gain and the write position stay in registers.
+    BitCursor bits = bit_cursor_load();
+    const std::int64_t big_values_start = bits.position;
     const int regions = short_kind ? 2 : 3;
     for (int region = 0; region < regions; ++region) {
         const HuffmanTable& table = pair_tables[granule.table_select[static_cast<std::size_t>(region)] & 31u];
-        for (std::uint32_t n = region_length[static_cast<std::size_t>(region)]; n > 0; --n) {
-            walk.before_pair();
-            const int leaf = walk_tree(table.tree, budget);
-            const int values[2] = {leaf >> 4, leaf & 15};
-            for (int c : values) {
-                if (c != 0) {
-                    walk.note();
-                    if (c == 15) {
-                        budget -= static_cast<std::int32_t>(table.linbits) + 1;
-                        c += static_cast<int>(bits_read(static_cast<int>(table.linbits)));
-                    } else {
-                        budget -= 1;
+        const int linbits = static_cast<int>(table.linbits);
+        std::uint32_t left = region_length[static_cast<std::size_t>(region)];
+        while (left > 0) {
+            if (walk.pairs_left == 0) walk.enter();
+            const std::uint32_t pairs = std::min(left, static_cast<std::uint32_t>(walk.pairs_left));
+            walk.pairs_left -= static_cast<int>(pairs);
+            left -= pairs;
+            const float gain = walk.gain;
+            const int step = walk.step;
+            int position = walk.position;
+            int nonzero = 0;
+            for (std::uint32_t n = pairs; n > 0; --n) {
+                const std::uint64_t window = bit_cursor_window(bits);
+                const HuffmanCode code = huffman_lookup(table, window);
+                int values[2] = {code.value >> 4, code.value & 15};
+                std::uint32_t negative[2];
+                nonzero |= code.value;
+                if (code.has_15 && linbits != 0) {
+                    // Escape: linbits more bits add to a 15, before its sign bit.
+                    int used = code.length;
+                    for (std::size_t i = 0; i < 2; ++i) {
+                        if (values[i] == 15) {
+                            values[i] += static_cast<int>(bit_window_take(window << used, linbits));
+                            used += linbits;
+                        }
+                        negative[i] = values[i] != 0 ? window_bit(window, used++) : 0u;
                     }
-                    const float magnitude = POW43_TABLE[static_cast<std::size_t>(c)] * walk.gain;
-                    const bool negative = bits_read_one() != 0;
-                    spectrum[static_cast<std::size_t>(walk.position)] = negative ? -magnitude : magnitude;
-                    *quantised = static_cast<std::int16_t>(negative ? -c : c);
+                    bits.position += used;
+                } else {
+                    // The sign bits of the nonzero values follow the code.
+                    const int x_present = values[0] != 0;
+                    negative[0] = window_bit(window, code.length) & static_cast<std::uint32_t>(x_present);
+                    negative[1] = window_bit(window, code.length + x_present) & static_cast<std::uint32_t>(values[1] != 0);
+                    bits.position += code.length_with_signs;
                 }
-                walk.position += walk.step;
-                ++quantised;
+                for (std::size_t i = 0; i < 2; ++i) {
+                    const int c = values[i];
+                    spectrum[static_cast<std::size_t>(position)] =
+                        with_sign(POW43_TABLE[static_cast<std::size_t>(c)] * gain, negative[i]);
+                    *quantised++ = static_cast<std::int16_t>(negative[i] ? -c : c);
+                    position += step;
+                }
             }
+            // Every value of this run lies in the same band and window.
+            if (nonzero != 0) walk.note();
+            walk.position = position;
         }
     }
+    // The big values pay for exactly the bits they took.
+    budget -= static_cast<std::int32_t>(bits.position - big_values_start);
 
-    // Count1 quadruples, while the budget lasts.
-    const std::int16_t* quad_tree = quad_tables[granule.count1table_select & 1u].tree;
+    // Count1 quadruples, while the budget lasts: it may end inside a code (the
+    // bits up to it are read and the quadruple counts as four zeros) or before
+    // a sign bit (the values before it stand); either way decoding stops there.
+    const HuffmanTable& quad_table = quad_tables[granule.count1table_select & 1u];
     while (quad_limit > 0 && budget > 0) {
-        int i = 0;
-        bool code_cut = false;
-        while (quad_tree[i] < 0) {
-            if (--budget < 0) {
-                budget = 0;
-                code_cut = true;
-                break;
+        const std::uint64_t window = bit_cursor_window(bits);
+        const HuffmanCode code = huffman_lookup(quad_table, window);
+        int used = code.length;
+        if (code.length_with_signs <= budget) {
+            // The code and all its sign bits lie inside the budget.
+            for (int k = 0; k < 4; ++k) {
+                if (k == 0 || k == 2) walk.before_pair();
+                const auto present = static_cast<std::uint32_t>(code.value >> (3 - k)) & 1u;
+                const std::uint32_t negative = window_bit(window, used) & present;
+                used += static_cast<int>(present);
+                if (present) walk.note();
+                spectrum[static_cast<std::size_t>(walk.position)] = with_sign(present ? walk.gain : 0.0f, negative);
+                *quantised++ = static_cast<std::int16_t>(static_cast<int>(present) - 2 * static_cast<int>(negative));
+                walk.position += walk.step;
             }
-            i = bits_read_one() ? i + 1 - quad_tree[i] : i + 1;
-        }
-        const int leaf = code_cut ? 0 : quad_tree[i];
-        for (int k = 0; k < 4; ++k) {
-            if (k == 0 || k == 2) walk.before_pair();
-            if (leaf & (8 >> k)) {
-                walk.note();
-                if (--budget < 0) {
-                    budget = 0;
-                    break;  // this value and the rest of the quadruple stay zero
+            budget -= used;
+        } else {
+            const int leaf = used > budget ? 0 : code.value;  // a cut code counts as four zeros
+            used = std::min(used, budget);
+            budget -= used;
+            for (int k = 0; k < 4; ++k) {
+                if (k == 0 || k == 2) walk.before_pair();
+                float value = 0.0f;
+                std::int16_t q = 0;
+                if (leaf & (8 >> k)) {
+                    walk.note();
+                    if (budget == 0) break;  // this value and the rest of the quadruple stay zero
+                    --budget;
+                    const std::uint32_t negative = window_bit(window, used++);
+                    value = with_sign(walk.gain, negative);
+                    q = negative ? -1 : 1;
                 }
-                const bool negative = bits_read_one() != 0;
-                spectrum[static_cast<std::size_t>(walk.position)] = negative ? -walk.gain : walk.gain;
-                *quantised = negative ? -1 : 1;
+                spectrum[static_cast<std::size_t>(walk.position)] = value;
+                *quantised++ = q;
+                walk.position += walk.step;
             }
-            walk.position += walk.step;
-            ++quantised;
         }
+        bits.position += used;
         --quad_limit;
     }
+    bit_cursor_store(bits);
+
+    // Everything not decoded is zero.
+    std::fill(quantised, quantised_buffer.data() + quantised_buffer.size(), std::int16_t{0});
+    if (!short_kind) std::fill(spectrum.begin() + walk.position, spectrum.end(), 0.0f);
 
     // How far up the nonzero values reach.
     const auto si = static_cast<std::size_t>(sampling_index);
@@ -189,15 +268,10 @@ int layer3_huffman_requantise(std::span<float, 576> spectrum, const ScaleFactors
     }
 
     // Leave the reader exactly part2_3_length bits after the scale factors began.
-    while (budget > 16) {
-        bits_read(16);
-        budget -= 16;
-    }
-    if (budget > 0) {
-        bits_read(budget);
+    if (budget >= 0) {
+        bit_reader_skip(budget);
         return 0;
     }
-    if (budget == 0) return 0;
     dec_message(MESSAGE_STDERR, "Can't rewind stream by %d bits!\n", -budget);
     return 1;
 }

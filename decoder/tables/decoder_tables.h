@@ -1,7 +1,9 @@
-// Tables computed at start-up by build_decoder_tables: gains, the 4/3 power,
-// the band walks of the requantiser, subband limits and the packed LSF
-// scale-factor length words. They are thread-local so that each thread can
-// run a decoder of its own.
+// The decoder's computed tables: gains, the 4/3 power, the band walks of the
+// requantiser, subband limits and the packed LSF scale-factor length words.
+// tools/gen_layer3_tables.py computes them once, with the formulas given at
+// each table, into decoder_tables_data.cpp: they are constant data of the
+// program, ready before any decoder starts and shared by every thread without
+// any initialisation to wait for.
 #pragma once
 
 #include <array>
@@ -10,16 +12,18 @@
 // GAIN_TABLE holds 2^(-(i + 210) / 4) for positions i from GAIN_MIN to GAIN_MAX.
 // The second channel of an LSF intensity-stereo frame with 5-bit scale factors
 // and a small global_gain reaches position 182, so the table runs beyond it.
+// Each entry is pow(2.0, -0.25 * (i + 210)) in double precision rounded to float.
 inline constexpr int GAIN_MIN = -256;
 inline constexpr int GAIN_MAX = 255;
-extern constinit thread_local std::array<float, GAIN_MAX - GAIN_MIN + 1> GAIN_TABLE_STORAGE;
+extern const std::array<float, GAIN_MAX - GAIN_MIN + 1> GAIN_TABLE_STORAGE;
 
 inline float gain_at(int position) {
     return GAIN_TABLE_STORAGE[static_cast<std::size_t>(position - GAIN_MIN)];
 }
 
+// POW43_TABLE[q] = q^(4/3), from pow in double precision rounded to float.
 inline constexpr int POW43_SIZE = 8207;  // 15 + 2^13 - 1 is the largest magnitude
-extern constinit thread_local std::array<float, POW43_SIZE> POW43_TABLE;
+extern const std::array<float, POW43_SIZE> POW43_TABLE;
 
 // One run of a short or mixed band walk.
 struct BandRun {
@@ -40,14 +44,25 @@ struct BandMap {
     std::int32_t short_end;
     std::array<LongRun, 22> long_runs;
 };
-extern constinit thread_local std::array<BandMap, 9> BAND_MAP;
+// Per sampling index: mixed runs (long bands 0-7 at 32 kHz and above, 0-5
+// below, then short bands 3-12 window by window), short runs (bands 0-12) and
+// long runs (bands 0-21); pair count = width / 2.
+extern const std::array<BandMap, 9> BAND_MAP;
 
+// 18-line subbands up to each band boundary, capped at the subband limit:
+// (long_index + 7) / 18 + 1 and (short_index - 1) / 18 + 1. Generated for the
+// limit 32, the decoder's own; per thread, since build_decoder_tables may
+// recompute them for another limit.
 extern constinit thread_local std::array<std::array<std::int32_t, 23>, 9> LONG_BAND_LIMIT;
 extern constinit thread_local std::array<std::array<std::int32_t, 14>, 9> SHORT_BAND_LIMIT;
 
 // Packed words: bits 0-2, 3-5, 6-8, 9-11 the lengths of partitions 0..3,
 // bits 12-14 the partition-size case, bit 15 preflag.
-extern constinit thread_local std::array<std::uint32_t, 512> LSF_SLEN_NORMAL;
-extern constinit thread_local std::array<std::uint32_t, 256> LSF_SLEN_INTENSITY;
+extern const std::array<std::uint32_t, 512> LSF_SLEN_NORMAL;
+extern const std::array<std::uint32_t, 256> LSF_SLEN_INTENSITY;
 
+// Every table is ready before the first decoder starts and dec_init builds
+// nothing. This recomputes the calling thread's band limits for another
+// subband limit (32 gives the generated values back); the other tables do
+// not depend on it.
 void build_decoder_tables(int subband_limit);

@@ -5,12 +5,26 @@
 #include <array>
 #include <cstdint>
 
-// A serialised code tree: entry >= 0 is a leaf; entry -k is a branch whose
-// 0-child is the next entry and whose 1-child is k entries beyond that.
+// One Huffman code table in two forms.
+//
+// `tree`, a serialised code tree: entry >= 0 is a leaf; entry -k is a branch
+// whose 0-child is the next entry and whose 1-child is k entries beyond that.
+//
+// `lookup`, the same codes as a table indexed by the next `first_bits` bits of
+// the stream. A leaf entry gives the value (bits 0-7), the whole length of its
+// code (bits 8-12, at most 19), that length plus one sign bit per nonzero value
+// (bits 16-20) and whether a pair value is 15 (bit 24). A link entry (bit 31)
+// names a sub-table of `lookup` at offset bits 0-15, indexed by the next bits
+// 16-19 bits that follow the ones already used; its entries are packed alike.
 struct HuffmanTable {
     std::uint32_t linbits;
     const std::int16_t* tree;
+    const std::uint32_t* lookup;
+    std::uint32_t first_bits;
 };
+
+inline constexpr std::uint32_t HUFFMAN_LINK = 0x80000000u;
+inline constexpr std::uint32_t HUFFMAN_HAS_15 = 1u << 24;
 
 extern const std::array<HuffmanTable, 32> pair_tables;  // by table_select
 extern const std::array<HuffmanTable, 2> quad_tables;   // by count1table_select
