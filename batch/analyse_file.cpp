@@ -85,7 +85,7 @@ FileReport analyse_file(const std::string& path, const ScanOptions& options) {
     Capture capture{&report, &job};
     job.whole_file = !options.quick;
     job.sink = MessageSink{capture_message, &capture};
-    RecordCollector collector{{}, &job};
+    RecordCollector collector{{}, &job, 0};
     if (job.whole_file) job.records.observer = record_observer(collector);
     analyse_stream(file, path.c_str(), job, decoder);
 

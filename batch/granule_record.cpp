@@ -12,7 +12,12 @@ constexpr std::array<std::size_t, ENERGY_BANDS + 1> BAND_EDGES = {0, 4, 12, 24, 
 
 float log2_or_none(double energy) { return energy > 0 ? static_cast<float>(std::log2(energy)) : NO_ENERGY; }
 
-void on_record(void* context, const FrameInfo& /*frame*/, const GranuleInfo& granule, std::int32_t channel) {
+void on_frame_done(void* context, const FrameInfo& frame) {
+    auto& collector = *static_cast<RecordCollector*>(context);
+    if (frame.layer == 3) collector.slot_base += (frame.lsf_flag ? 1 : 2) * frame.channels;
+}
+
+void on_record(void* context, const FrameInfo& frame, const GranuleInfo& granule, std::int32_t channel) {
     auto& collector = *static_cast<RecordCollector*>(context);
     const FileAnalysis& job = *collector.job;
     GranuleRecord record{};
@@ -23,6 +28,7 @@ void on_record(void* context, const FrameInfo& /*frame*/, const GranuleInfo& gra
     const auto& records = collector.records;
     for (auto it = records.rbegin(); it != records.rend() && it->frame_index == record.frame_index; ++it)
         if (it->channel == record.channel) record.granule = static_cast<std::uint8_t>(it->granule + 1);
+    record.slot = collector.slot_base + record.granule * frame.channels + channel;
     record.global_gain = static_cast<std::uint8_t>(granule.global_gain);
     record.block_type = static_cast<std::uint8_t>(granule.block_type);
     record.part2_3_length = static_cast<std::uint16_t>(granule.part2_3_length);
@@ -46,5 +52,5 @@ void measure_energy(const float* spectrum, GranuleRecord& record) {
 }
 
 RecordObserver record_observer(RecordCollector& collector) {
-    return RecordObserver{on_record, nullptr, &collector};
+    return RecordObserver{on_record, on_frame_done, &collector};
 }

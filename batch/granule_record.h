@@ -14,6 +14,11 @@ inline constexpr std::size_t ENERGY_BANDS = 8;
 inline constexpr float NO_ENERGY = -1000.0f;
 
 struct GranuleRecord {
+    // Position in the hiding layout: every granule of every channel of every
+    // Layer III frame, in decoding order, also those the decoder could not
+    // read. Records at even positions carry a bit. Counting positions rather
+    // than records keeps the bits aligned when a damaged granule is lost.
+    std::int64_t slot;
     std::int64_t frame_index;
     std::uint64_t frame_offset;  // byte offset of the frame header in the file
     std::uint8_t granule;
@@ -34,6 +39,9 @@ void measure_energy(const float* spectrum, GranuleRecord& record);
 struct RecordCollector {
     std::vector<GranuleRecord> records;
     const struct FileAnalysis* job;
+    std::int64_t slot_base;  // first position of the frame being decoded
 };
+
+inline bool is_carrier(const GranuleRecord& record) { return record.slot % 2 == 0; }
 
 RecordObserver record_observer(RecordCollector& collector);

@@ -4,15 +4,14 @@
 
 std::string records_csv(std::span<const GranuleRecord> records) {
     std::string csv =
-        "frame_index,frame_offset,granule,channel,carrier,global_gain,part2_3_length,big_values,block_type,"
+        "slot,frame_index,frame_offset,granule,channel,carrier,global_gain,part2_3_length,big_values,block_type,"
         "scalefac_compress,log2_energy";
     for (std::size_t b = 0; b < ENERGY_BANDS; ++b) csv += ",band" + std::to_string(b) + "_log2_energy";
     csv += '\n';
     char field[32];
-    for (std::size_t i = 0; i < records.size(); ++i) {
-        const GranuleRecord& r = records[i];
-        csv += std::to_string(r.frame_index) + ',' + std::to_string(r.frame_offset) + ',' +
-               std::to_string(r.granule) + ',' + std::to_string(r.channel) + ',' + (i % 2 == 0 ? '1' : '0') + ',' +
+    for (const GranuleRecord& r : records) {
+        csv += std::to_string(r.slot) + ',' + std::to_string(r.frame_index) + ',' + std::to_string(r.frame_offset) + ',' +
+               std::to_string(r.granule) + ',' + std::to_string(r.channel) + ',' + (is_carrier(r) ? '1' : '0') + ',' +
                std::to_string(r.global_gain) + ',' + std::to_string(r.part2_3_length) + ',' +
                std::to_string(r.big_values) + ',' + std::to_string(r.block_type) + ',' +
                std::to_string(r.scalefac_compress);
