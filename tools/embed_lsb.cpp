@@ -16,6 +16,9 @@
 //   next nbits-1 bits LENGTH below its leading 1, most significant bit first
 //   then              payload bits (PAYLOAD_HEX, most significant bit of each
 //                     hex digit first, or --fill), at most LENGTH of them
+//                     (8 x LENGTH with --bytes, the layout of the hiding tool)
+// With --shift K it writes no bits but adds K to the global_gain of every
+// granule record (clamped to 0..255), as a loudness tool does.
 //
 // Caveat: the analyser leaves out of its records the frames whose
 // main_data_begin points back before the start of the stream (only possible
@@ -124,6 +127,7 @@ struct Record {
   std::size_t byte;    // file offset of the byte holding global_gain's LSB
   std::uint8_t mask;   // that bit within the byte
   std::size_t frame;   // index into Frame list
+  std::size_t lsb;     // absolute bit position of global_gain's LSB (0 = MSB of byte 0)
 };
 
 struct Frame {
@@ -182,7 +186,8 @@ Layout walk(const Bytes& b, bool use_free_format) {
         // global_gain follows part2_3_length (12) and big_values (9); its
         // least significant bit is the last of its 8 bits
         const std::size_t bit = start + (gr * nch + ch) * block + 12 + 9 + 7;
-        out.records.push_back(Record{side + bit / 8, static_cast<std::uint8_t>(0x80u >> (bit % 8)), frame_index});
+        out.records.push_back(Record{side + bit / 8, static_cast<std::uint8_t>(0x80u >> (bit % 8)), frame_index,
+                                      side * 8 + bit});
       }
     }
     pos += hd->length;
@@ -256,9 +261,22 @@ class FillBits : public BitSource {
   int left_ = 0;
 };
 
+// Adds k to the 8-bit global_gain ending at bit r.lsb, clamped to 0..255.
+void shift_gain(Bytes& b, const Record& r, long k) {
+  long gain = 0;
+  for (std::size_t i = r.lsb - 7; i <= r.lsb; ++i) gain = (gain << 1) | ((b[i / 8] >> (7 - i % 8)) & 1);
+  gain = gain + k < 0 ? 0 : gain + k > 255 ? 255 : gain + k;
+  for (std::size_t i = r.lsb - 7; i <= r.lsb; ++i) {
+    const auto m = static_cast<std::uint8_t>(0x80u >> (i % 8));
+    const bool bit = ((gain >> (r.lsb - i)) & 1) != 0;
+    b[i / 8] = static_cast<std::uint8_t>(bit ? (b[i / 8] | m) : (b[i / 8] & ~m));
+  }
+}
+
 void usage(const char* argv0) {
   std::fprintf(stderr,
                "usage: %s [options] IN OUT LENGTH [PAYLOAD_HEX]\n"
+               "       %s --shift K [--update-crc] IN OUT\n"
                "TEST TOOL: writes bits into the LSB of global_gain of granule records\n"
                "0, 2, 4, ... of the Layer III frames of IN and saves the result as OUT.\n"
                "Bits written: 6-bit nbits (bit length of LENGTH), LENGTH below its leading\n"
@@ -274,8 +292,10 @@ void usage(const char* argv0) {
                "  --update-crc    recompute the CRC word of protected frames that changed\n"
                "                  (by default the CRC is left as it was, so it goes stale)\n"
                "  --free-format   also use free format frames (bitrate index 0); by default\n"
-               "                  they are stepped over and carry nothing\n",
-               argv0);
+               "                  they are stepped over and carry nothing\n"
+               "  --bytes         LENGTH counts bytes: 8 x LENGTH payload bits follow\n"
+               "  --shift K       write no bits; add K (-255..255) to every global_gain\n",
+               argv0, argv0);
 }
 
 std::optional<std::uint64_t> parse_u64(std::string_view s) {
@@ -321,6 +341,8 @@ int main(int argc, char** argv) {
   std::uint64_t seed = 1;
   bool update_crc = false;
   bool use_free_format = false;
+  bool bytes = false;
+  std::optional<long> shift;
   for (int i = 1; i < argc; ++i) {
     const std::string_view a = argv[i];
     auto value = [&](const char* name) -> std::optional<std::string_view> {
@@ -366,6 +388,18 @@ int main(int argc, char** argv) {
       update_crc = true;
     } else if (a == "--free-format") {
       use_free_format = true;
+    } else if (a == "--bytes") {
+      bytes = true;
+    } else if (a == "--shift") {
+      const auto v = value("--shift");
+      const bool neg = v && !v->empty() && (*v)[0] == '-';
+      const auto n = v ? parse_u64(neg ? v->substr(1) : *v) : std::nullopt;
+      if (!n || *n > 255) {
+        std::fprintf(stderr, "embed_lsb: --shift needs a number -255..255\n");
+        usage(argv[0]);
+        return 1;
+      }
+      shift = neg ? -static_cast<long>(*n) : static_cast<long>(*n);
     } else if (a.size() > 1 && a[0] == '-' && a != "-") {
       std::fprintf(stderr, "embed_lsb: unknown option %s\n", argv[i]);
       usage(argv[0]);
@@ -374,12 +408,13 @@ int main(int argc, char** argv) {
       pos_args.emplace_back(a);
     }
   }
-  if (pos_args.size() < 3 || pos_args.size() > 4) {
+  if (shift && pos_args.size() == 2) pos_args.emplace_back("0");
+  if (pos_args.size() < 3 || pos_args.size() > 4 || (shift && pos_args.size() != 3)) {
     usage(argv[0]);
     return 1;
   }
   const auto length = parse_u64(pos_args[2]);
-  if (!length || *length > 0xFFFFFFFFull || (*length == 0 && !forced_nbits)) {
+  if (!length || *length > 0xFFFFFFFFull || (*length == 0 && !forced_nbits && !shift)) {
     std::fprintf(stderr, "embed_lsb: LENGTH must be a number 1..4294967295 (0 only with --nbits)\n");
     usage(argv[0]);
     return 1;
@@ -414,7 +449,7 @@ int main(int argc, char** argv) {
   for (std::uint64_t v = *length; v != 0; v >>= 1) ++nbits;
   if (forced_nbits) nbits = *forced_nbits;
   const std::uint64_t length_bits = nbits > 0 ? nbits - 1 : 0;
-  std::uint64_t payload_bits = *length;
+  std::uint64_t payload_bits = bytes ? *length * 8 : *length;
   std::unique_ptr<BitSource> payload;
   if (nibbles) {
     const std::uint64_t have = static_cast<std::uint64_t>(nibbles->size()) * 4;
@@ -425,10 +460,15 @@ int main(int argc, char** argv) {
   }
   const std::uint64_t wanted = 6 + length_bits + payload_bits;
   const std::uint64_t carrying = (layout.records.size() + 1) / 2;
-  const std::uint64_t count = wanted < carrying ? wanted : carrying;
+  const std::uint64_t count = shift ? 0 : wanted < carrying ? wanted : carrying;
 
   Bytes out = data;
   std::vector<bool> touched(layout.frames.size(), false);
+  for (const Record& r : layout.records) {
+    if (!shift) break;
+    shift_gain(out, r, *shift);
+    touched[r.frame] = true;
+  }
   for (std::uint64_t k = 0; k < count; ++k) {
     bool bit = false;
     if (k < 6) {
@@ -459,7 +499,7 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "embed_lsb: cannot write %s: %s\n", pos_args[1].c_str(), std::strerror(errno));
     return 1;
   }
-  if (count < wanted) {
+  if (count < wanted && !shift) {
     std::fprintf(stderr,
                  "embed_lsb: warning: only %llu of %llu bits fit (%llu carrying records); wrote what fits\n",
                  static_cast<unsigned long long>(count), static_cast<unsigned long long>(wanted),
