@@ -17,18 +17,6 @@ void BitWriter::put(std::uint32_t value, int bits) {
     }
 }
 
-void BitWriter::put_code(const std::string& code) {
-    for (char c : code) put(c == '1' ? 1 : 0, 1);
-}
-
-void BitWriter::put_bytes(const Bytes& bytes) {
-    for (std::uint8_t b : bytes) put(b, 8);
-}
-
-void BitWriter::align() {
-    while (bit_count_ % 8 != 0) put(0, 1);
-}
-
 std::uint32_t header_word(const HeaderFields& h) {
     std::uint32_t word = 0xFFE00000u;
     if (h.version != 25) word |= 1u << 20;
@@ -51,8 +39,6 @@ int layer3_body_size(const HeaderFields& h) {
     const int row = h.version == 1 ? 0 : (h.version == 2 ? 1 : 2);
     return kbps[lsf][h.bitrate_index] * 144000 / (rates[row][h.frequency_bits] << lsf) + h.padding - 4;
 }
-
-void put_header(BitWriter& w, const HeaderFields& h) { w.put(header_word(h), 32); }
 
 static void put_granule(BitWriter& w, const GranuleFields& g, bool lsf) {
     w.put(g.part2_3_length, 12);
@@ -88,11 +74,6 @@ void put_side_info(BitWriter& w, const SideInfoFields& s, bool lsf, int channels
     for (int ch = 0; ch < channels; ++ch) w.put(s.scfsi[static_cast<std::size_t>(ch)], 4);
     for (std::size_t gr = 0; gr < 2; ++gr)
         for (int ch = 0; ch < channels; ++ch) put_granule(w, s.granule[gr][static_cast<std::size_t>(ch)], false);
-}
-
-int side_info_bytes(bool lsf, int channels) {
-    if (lsf) return channels == 1 ? 9 : 17;
-    return channels == 1 ? 17 : 32;
 }
 
 namespace {
@@ -156,56 +137,37 @@ int tree_of(int table) {
 
 }  // namespace
 
-std::string pair_code(int table, int x, int y) {
+static void put_code(BitWriter& w, const std::string& code) {
+    for (char c : code) w.put(c == '1' ? 1 : 0, 1);
+}
+
+static std::string pair_code(int table, int x, int y) {
     const auto& pairs = code_tables().pairs;
     const auto it = pairs.find({tree_of(table), x, y});
     if (it == pairs.end()) throw std::runtime_error("no code for this pair in table " + std::to_string(table));
     return it->second;
 }
 
-std::string quad_code(char table, int v, int w, int x, int y) {
-    return code_tables().quads.at({table, 8 * v + 4 * w + 2 * x + y});
-}
-
-int table_linbits(int table) { return code_tables().linbits.at(table); }
-
-int put_pair(BitWriter& w, int table, int x, int y) {
-    const std::size_t start = w.bit_count();
-    const int linbits = table_linbits(table);
+void put_pair(BitWriter& w, int table, int x, int y) {
+    const int linbits = code_tables().linbits.at(table);
     const int values[2] = {x, y};
     int coded[2];
     for (int i = 0; i < 2; ++i) {
         const int magnitude = std::abs(values[i]);
         coded[i] = (linbits > 0 && magnitude >= 15) ? 15 : magnitude;
     }
-    w.put_code(pair_code(table, coded[0], coded[1]));
+    put_code(w, pair_code(table, coded[0], coded[1]));
     for (int i = 0; i < 2; ++i) {
         if (coded[i] == 15 && linbits > 0)
             w.put(static_cast<std::uint32_t>(std::abs(values[i]) - 15), linbits);
         if (values[i] != 0) w.put(values[i] < 0 ? 1 : 0, 1);
     }
-    return static_cast<int>(w.bit_count() - start);
 }
 
-int put_quad(BitWriter& w, char table, int v, int ww, int x, int y) {
-    const std::size_t start = w.bit_count();
-    w.put_code(quad_code(table, v != 0, ww != 0, x != 0, y != 0));
+void put_quad(BitWriter& w, char table, int v, int ww, int x, int y) {
+    put_code(w, code_tables().quads.at({table, 8 * (v != 0) + 4 * (ww != 0) + 2 * (x != 0) + (y != 0)}));
     for (int value : {v, ww, x, y})
         if (value != 0) w.put(value < 0 ? 1 : 0, 1);
-    return static_cast<int>(w.bit_count() - start);
-}
-
-Bytes frame(const HeaderFields& h, const SideInfoFields& s, const Bytes& main_data, std::uint8_t fill) {
-    BitWriter w;
-    put_header(w, h);
-    if (h.crc) w.put(0xBEEF, 16);
-    const int channels = h.mode == 3 ? 1 : 2;
-    put_side_info(w, s, h.version != 1, channels);
-    w.put_bytes(main_data);
-    Bytes bytes = w.bytes();
-    const std::size_t total = static_cast<std::size_t>(4 + layer3_body_size(h));
-    bytes.resize(total, fill);
-    return bytes;
 }
 
 Bytes id3v2_tag(std::uint32_t size, bool high_bits) {
@@ -221,12 +183,6 @@ Bytes aid_block(std::uint16_t length, std::uint8_t fill) {
                    static_cast<std::uint8_t>(length >> 8)};
     if (length > 6) block.resize(length, fill);
     return block;
-}
-
-Bytes concat(std::initializer_list<Bytes> parts) {
-    Bytes all;
-    for (const Bytes& p : parts) all.insert(all.end(), p.begin(), p.end());
-    return all;
 }
 
 }  // namespace testing_stream
