@@ -7,7 +7,8 @@ code tree: the pre-order listing of the tree, where an entry >= 0 is a leaf
 (16*x + y for pairs, 8*v + 4*w + 2*x + y for quadruples) and an entry -k is a
 branch whose 1-child starts k entries beyond the next entry (k = size of the
 0-subtree). Once as a lookup table for the decoder: a first level indexed by
-the next FIRST_BITS bits (fewer for short codes), whose entries either give a
+the next FIRST_BITS bits (fewer for short codes, none for the zero tree, which
+reads no bit), whose entries either give a
 leaf with its whole code length or link to a sub-table indexed by the bits that
 follow (at most SUB_BITS of them, linking on again for longer codes). Entry
 packing (32 bits), leaf: bits 0-7 the value, 8-12 the code length, 16-20 the
@@ -116,8 +117,8 @@ def lookup_table(codes, pairs):
             entries[start + int(prefix, 2)] = 0x80000000 | (sub_width << 16) | offset
         return start
 
-    # The zero tree's one leaf has no bits; a width of 1 still indexes it.
-    first = max(1, min(FIRST_BITS, max(len(bits) for _, bits in codes)))
+    # The zero tree's one leaf has no bits: a first level of width 0, one entry.
+    first = min(FIRST_BITS, max(len(bits) for _, bits in codes))
     build(codes, 0, first)
     assert all(e is not None for e in entries), 'incomplete code'
     return first, entries

@@ -34,7 +34,8 @@ struct HuffmanCode {
 
 // The first level takes `first_bits` bits; a link entry names a sub-table and
 // how many of the following bits index it. A code is at most 19 bits long, so
-// it always lies inside the window's valid bits.
+// it always lies inside the window's valid bits. Not for the zero tree, whose
+// first level has no bits to index it.
 inline HuffmanCode huffman_lookup(const HuffmanTable& table, std::uint64_t window) {
     std::uint32_t entry = table.lookup[window >> (64 - table.first_bits)];
     int used = static_cast<int>(table.first_bits);
@@ -143,7 +144,8 @@ int layer3_huffman_requantise(std::span<float, 576> spectrum, const ScaleFactors
 
     // Big values: decoded in full whatever the budget says. A pair's code, its
     // escape bits and its sign bits (at most 19 + 2 * (13 + 1) = 47) all come
-    // from one window. The pairs are taken band run by band run, so that the
+    // from one window, which usually still holds the bits of the pairs after
+    // it. The pairs are taken band run by band run, so that the
     // gain and the write position stay in registers.
     BitCursor bits = bit_cursor_load();
     const std::int64_t big_values_start = bits.position;
@@ -157,18 +159,30 @@ int layer3_huffman_requantise(std::span<float, 576> spectrum, const ScaleFactors
             const std::uint32_t pairs = std::min(left, static_cast<std::uint32_t>(walk.pairs_left));
             walk.pairs_left -= static_cast<int>(pairs);
             left -= pairs;
-            const float gain = walk.gain;
+            // A negative value is the magnitude times the negated gain: the
+            // same float as the product negated, since rounding is symmetric.
+            const std::array<float, 2> gain = {walk.gain, -walk.gain};
             const int step = walk.step;
             int position = walk.position;
             int nonzero = 0;
-            for (std::uint32_t n = pairs; n > 0; --n) {
-                const std::uint64_t window = bit_cursor_window(bits);
+            if (table.first_bits == 0) {
+                // Tables 0, 4 and 14 have no codes: every pair is two zeros
+                // and reads no bit.
+                for (std::uint32_t n = 2 * pairs; n > 0; --n) {
+                    spectrum[static_cast<std::size_t>(position)] = 0.0f;
+                    *quantised++ = 0;
+                    position += step;
+                }
+            }
+            for (std::uint32_t n = table.first_bits == 0 ? 0 : pairs; n > 0; --n) {
+                std::uint64_t window = bit_cursor_peek(bits, 19 + 2);
                 const HuffmanCode code = huffman_lookup(table, window);
                 int values[2] = {code.value >> 4, code.value & 15};
                 std::uint32_t negative[2];
                 nonzero |= code.value;
                 if (code.has_15 && linbits != 0) {
                     // Escape: linbits more bits add to a 15, before its sign bit.
+                    window = bit_cursor_peek(bits, 19 + 2 * (13 + 1));
                     int used = code.length;
                     for (std::size_t i = 0; i < 2; ++i) {
                         if (values[i] == 15) {
@@ -187,9 +201,8 @@ int layer3_huffman_requantise(std::span<float, 576> spectrum, const ScaleFactors
                 }
                 for (std::size_t i = 0; i < 2; ++i) {
                     const int c = values[i];
-                    spectrum[static_cast<std::size_t>(position)] =
-                        with_sign(POW43_TABLE[static_cast<std::size_t>(c)] * gain, negative[i]);
-                    *quantised++ = static_cast<std::int16_t>(negative[i] ? -c : c);
+                    spectrum[static_cast<std::size_t>(position)] = POW43_TABLE[static_cast<std::size_t>(c)] * gain[negative[i]];
+                    *quantised++ = static_cast<std::int16_t>((c ^ -static_cast<int>(negative[i])) + static_cast<int>(negative[i]));
                     position += step;
                 }
             }
@@ -204,44 +217,64 @@ int layer3_huffman_requantise(std::span<float, 576> spectrum, const ScaleFactors
     // Count1 quadruples, while the budget lasts: it may end inside a code (the
     // bits up to it are read and the quadruple counts as four zeros) or before
     // a sign bit (the values before it stand); either way decoding stops there.
+    // Quadruples that lie inside one band run and inside the budget are taken
+    // in a tight loop; the one that straddles two runs and the one the budget
+    // ends in go value by value.
     const HuffmanTable& quad_table = quad_tables[granule.count1table_select & 1u];
     while (quad_limit > 0 && budget > 0) {
-        const std::uint64_t window = bit_cursor_window(bits);
-        const HuffmanCode code = huffman_lookup(quad_table, window);
-        int used = code.length;
-        if (code.length_with_signs <= budget) {
-            // The code and all its sign bits lie inside the budget.
-            for (int k = 0; k < 4; ++k) {
-                if (k == 0 || k == 2) walk.before_pair();
-                const auto present = static_cast<std::uint32_t>(code.value >> (3 - k)) & 1u;
-                const std::uint32_t negative = window_bit(window, used) & present;
-                used += static_cast<int>(present);
-                if (present) walk.note();
-                spectrum[static_cast<std::size_t>(walk.position)] = with_sign(present ? walk.gain : 0.0f, negative);
-                *quantised++ = static_cast<std::int16_t>(static_cast<int>(present) - 2 * static_cast<int>(negative));
-                walk.position += walk.step;
-            }
-            budget -= used;
-        } else {
-            const int leaf = used > budget ? 0 : code.value;  // a cut code counts as four zeros
-            used = std::min(used, budget);
-            budget -= used;
-            for (int k = 0; k < 4; ++k) {
-                if (k == 0 || k == 2) walk.before_pair();
-                float value = 0.0f;
-                std::int16_t q = 0;
-                if (leaf & (8 >> k)) {
-                    walk.note();
-                    if (budget == 0) break;  // this value and the rest of the quadruple stay zero
-                    --budget;
-                    const std::uint32_t negative = window_bit(window, used++);
-                    value = with_sign(walk.gain, negative);
-                    q = negative ? -1 : 1;
+        if (walk.pairs_left == 0) walk.enter();
+        if (walk.pairs_left >= 2) {
+            const std::uint32_t run_quads = std::min(quad_limit, static_cast<std::uint32_t>(walk.pairs_left) / 2);
+            // By (value bit, sign bit): 0, 0, the gain, the gain negated.
+            const std::array<float, 4> value_of = {0.0f, 0.0f, walk.gain, with_sign(walk.gain, 1)};
+            const int step = walk.step;
+            int position = walk.position;
+            int nonzero = 0;
+            std::uint32_t done = 0;
+            for (; done < run_quads; ++done) {
+                const std::uint64_t window = bit_cursor_peek(bits, 6 + 4);
+                const HuffmanCode code = huffman_lookup(quad_table, window);
+                if (code.length_with_signs > budget) break;
+                nonzero |= code.value;
+                int used = code.length;
+                for (int k = 0; k < 4; ++k) {
+                    const auto present = static_cast<std::uint32_t>(code.value >> (3 - k)) & 1u;
+                    const std::uint32_t negative = window_bit(window, used) & present;
+                    used += static_cast<int>(present);
+                    spectrum[static_cast<std::size_t>(position)] = value_of[2 * present + negative];
+                    *quantised++ = static_cast<std::int16_t>(static_cast<int>(present) - 2 * static_cast<int>(negative));
+                    position += step;
                 }
-                spectrum[static_cast<std::size_t>(walk.position)] = value;
-                *quantised++ = q;
-                walk.position += walk.step;
+                budget -= used;
+                bits.position += used;
             }
+            if (nonzero != 0) walk.note();
+            walk.pairs_left -= static_cast<int>(2 * done);
+            walk.position = position;
+            quad_limit -= done;
+            if (done == run_quads || budget == 0) continue;
+        }
+
+        const std::uint64_t window = bit_cursor_peek(bits, 6 + 4);
+        const HuffmanCode code = huffman_lookup(quad_table, window);
+        int used = std::min(code.length, budget);
+        const int leaf = code.length > budget ? 0 : code.value;  // a cut code counts as four zeros
+        budget -= used;
+        for (int k = 0; k < 4; ++k) {
+            if (k == 0 || k == 2) walk.before_pair();
+            float value = 0.0f;
+            std::int16_t q = 0;
+            if (leaf & (8 >> k)) {
+                walk.note();
+                if (budget == 0) break;  // this value and the rest of the quadruple stay zero
+                --budget;
+                const std::uint32_t negative = window_bit(window, used++);
+                value = with_sign(walk.gain, negative);
+                q = negative ? -1 : 1;
+            }
+            spectrum[static_cast<std::size_t>(walk.position)] = value;
+            *quantised++ = q;
+            walk.position += walk.step;
         }
         bits.position += used;
         --quad_limit;

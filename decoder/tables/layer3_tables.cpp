@@ -852,16 +852,16 @@ const std::uint32_t QUAD_LOOKUP_B[16] = {
 
 const std::int16_t ZERO_TREE[1] = {0};
 
-const std::uint32_t ZERO_LOOKUP[2] = {
-    0x0, 0x0,
+const std::uint32_t ZERO_LOOKUP[1] = {
+    0x0,
 };
 
 const std::array<HuffmanTable, 32> pair_tables = {{
-    {0, ZERO_TREE, ZERO_LOOKUP, 1},
+    {0, ZERO_TREE, ZERO_LOOKUP, 0},
     {0, PAIR_TREE_1, PAIR_LOOKUP_1, 3},
     {0, PAIR_TREE_2, PAIR_LOOKUP_2, 6},
     {0, PAIR_TREE_3, PAIR_LOOKUP_3, 6},
-    {0, ZERO_TREE, ZERO_LOOKUP, 1},
+    {0, ZERO_TREE, ZERO_LOOKUP, 0},
     {0, PAIR_TREE_5, PAIR_LOOKUP_5, 8},
     {0, PAIR_TREE_6, PAIR_LOOKUP_6, 7},
     {0, PAIR_TREE_7, PAIR_LOOKUP_7, 8},
@@ -871,7 +871,7 @@ const std::array<HuffmanTable, 32> pair_tables = {{
     {0, PAIR_TREE_11, PAIR_LOOKUP_11, 8},
     {0, PAIR_TREE_12, PAIR_LOOKUP_12, 8},
     {0, PAIR_TREE_13, PAIR_LOOKUP_13, 8},
-    {0, ZERO_TREE, ZERO_LOOKUP, 1},
+    {0, ZERO_TREE, ZERO_LOOKUP, 0},
     {0, PAIR_TREE_15, PAIR_LOOKUP_15, 8},
     {1, PAIR_TREE_16, PAIR_LOOKUP_16, 8},
     {2, PAIR_TREE_16, PAIR_LOOKUP_16, 8},

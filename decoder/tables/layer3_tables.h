@@ -11,7 +11,7 @@
 // whose 0-child is the next entry and whose 1-child is k entries beyond that.
 //
 // `lookup`, the same codes as a table indexed by the next `first_bits` bits of
-// the stream. A leaf entry gives the value (bits 0-7), the whole length of its
+// the stream (0 for the zero tree of tables 0, 4 and 14, which has no code). A leaf entry gives the value (bits 0-7), the whole length of its
 // code (bits 8-12, at most 19), that length plus one sign bit per nonzero value
 // (bits 16-20) and whether a pair value is 15 (bit 24). A link entry (bit 31)
 // names a sub-table of `lookup` at offset bits 0-15, indexed by the next bits
