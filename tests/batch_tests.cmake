@@ -1,8 +1,12 @@
 # gainscan-batch's tests: they run both programs and read their output back.
-foreach(name batch_program_test)
+foreach(name batch_program_test batch_evidence_test)
   if(TARGET ${name})
     target_link_libraries(${name} PRIVATE gainscan_batch_core)
     target_compile_definitions(${name} PRIVATE GAINSCAN_BATCH_BINARY="$<TARGET_FILE:gainscan-batch>")
     add_dependencies(${name} gainscan-batch gainscan)
+    if(TARGET embed_lsb)
+      target_compile_definitions(${name} PRIVATE EMBED_LSB_BINARY="$<TARGET_FILE:embed_lsb>")
+      add_dependencies(${name} embed_lsb)
+    endif()
   endif()
 endforeach()

@@ -1,0 +1,139 @@
+// Whole-file evidence and extraction: files built with embed_lsb from a real
+// encoder fixture, read back through gainscan-batch; where the payload files
+// may and may not go.
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+
+#include <bit>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <nlohmann/json.hpp>
+#include <sstream>
+
+#include "batch/exclusive_file.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+const std::string SOURCE = GAINSCAN_SOURCE_DIR "/tests/fixtures/long_m1_44100_mono_cbr32_40s.mp3";
+
+std::string slurp(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+int shell(const std::string& command) {
+    const int status = std::system(command.c_str());
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+std::string hex(const std::string& bytes) {
+    std::string out;
+    for (unsigned char c : bytes) out += "0123456789abcdef"[c >> 4], out += "0123456789abcdef"[c & 15];
+    return out;
+}
+
+std::string unhex(const std::string& digits) {
+    std::string out;
+    for (std::size_t i = 0; i + 1 < digits.size(); i += 2) out += static_cast<char>(std::stoi(digits.substr(i, 2), nullptr, 16));
+    return out;
+}
+
+// gainscan-batch's jsonl record of one file.
+nlohmann::json scan(const fs::path& file, const std::string& options) {
+    const fs::path out = fs::path(testing::TempDir()) / "evidence.jsonl";
+    shell("'" GAINSCAN_BATCH_BINARY "' -q --format jsonl " + options + " '" + file.string() + "' > '" + out.string() + "'");
+    return nlohmann::json::parse(slurp(out));
+}
+
+fs::path fresh_dir(const std::string& name) {
+    const fs::path dir = fs::path(testing::TempDir()) / name;
+    fs::remove_all(dir);
+    fs::create_directories(dir);
+    return dir;
+}
+
+}  // namespace
+
+TEST(Evidence, HiddenBytesAreFlaggedExtractedAndNamedWhileCleanAndShiftedFilesAreNot) {
+    const std::string png("\x89PNG\r\n\x1a\n\0\0\0\rIHDR\0\0\0\x10\0\0\0\x10\x08\x02\0\0\0\x90\x91\x68\x36", 33);
+    // A stored archive holding one file "a" with the text "x".
+    const std::string zip = unhex(
+        "504b0304140000000000745d875d8316dc8c0100000001000000010000006178504b01021403140000000000745d875d8316dc8c"
+        "010000000100000001000000000000000000000080010000000061504b050600000000010001002f000000200000000000");
+    const std::string text = "Meet at the north gate at nine; bring the documents.";
+    const struct {
+        const char* name;
+        std::string embed;    // embed_lsb arguments, or "" for the clean file
+        std::string payload;  // bytes hidden ("" when none)
+        bool flagged;
+        std::string mime;
+    } cases[] = {
+        {"clean", "", "", false, ""},
+        {"shifted", "--shift 1", "", false, ""},
+        {"png", "--bytes", png, true, "image/png"},
+        {"zip", "--bytes", zip, true, "application/zip"},
+        {"text", "--bytes", text, true, "text/plain"},
+    };
+    const fs::path dir = fresh_dir("evidence");
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const fs::path file = dir / (std::string(c.name) + ".mp3");
+        std::string command = "'" EMBED_LSB_BINARY "' " + c.embed + " '" + SOURCE + "' '" + file.string() + "'";
+        if (!c.payload.empty()) command += " " + std::to_string(c.payload.size()) + " " + hex(c.payload);
+        if (c.embed.empty()) fs::copy_file(SOURCE, file);
+        else ASSERT_EQ(shell(command + " >/dev/null"), 0);
+
+        const fs::path out = fresh_dir(std::string("payload_") + c.name);
+        const nlohmann::json record = scan(file, "--extract '" + out.string() + "'");
+        EXPECT_EQ(record["flagged"], c.flagged) << record.dump();
+        if (!c.flagged) continue;
+        EXPECT_EQ(record["span"], 6 + std::bit_width(c.payload.size()) - 1 + 8 * c.payload.size());
+        EXPECT_EQ(record["payload_mime"], c.mime);
+        EXPECT_EQ(record["payload_complete"], true);
+        EXPECT_EQ(slurp(record["payload_file"].get<std::string>()), c.payload);
+        EXPECT_EQ(fs::path(record["payload_file"].get<std::string>()).parent_path(), out);
+    }
+}
+
+TEST(Evidence, APayloadLongerThanTheFileIsExtractedAsFarAsItGoes) {
+    const fs::path dir = fresh_dir("long_payload");
+    const fs::path file = dir / "long.mp3";
+    ASSERT_EQ(shell("'" EMBED_LSB_BINARY "' --bytes '" + SOURCE + "' '" + file.string() + "' 100000 >/dev/null"), 0);
+    const nlohmann::json record = scan(file, "--extract-all --extract '" + dir.string() + "'");
+    EXPECT_EQ(record["payload_complete"], false);
+    const std::uint64_t bytes = record["payload_bytes"];
+    EXPECT_GT(bytes, 0u);
+    EXPECT_LT(bytes, 100000u);
+    EXPECT_EQ(slurp(record["payload_file"].get<std::string>()).size(), bytes);
+}
+
+TEST(Evidence, RecordDumpHasARowPerRecord) {
+    const fs::path dir = fresh_dir("dump");
+    const nlohmann::json record = scan(SOURCE, "--dump-records '" + dir.string() + "'");
+    const std::string csv = slurp(dir / "long_m1_44100_mono_cbr32_40s.mp3.records.csv");
+    const auto rows = std::count(csv.begin(), csv.end(), '\n') - 1;
+    EXPECT_EQ(rows, record["total_records"].get<std::int64_t>());
+    EXPECT_EQ(csv.substr(0, csv.find(',')), "slot");
+}
+
+TEST(Evidence, OutputFilesStayInTheirDirectoryAndNeverReplaceAFile) {
+    const struct {
+        const char* source;
+        const char* name;
+    } names[] = {{"../../etc/passwd", "passwd"}, {"a/.hidden", "file.hidden"}, {"x y\n;z.mp3", "x_y__z.mp3"}, {"..", "file.."}};
+    for (const auto& n : names) EXPECT_EQ(safe_name(n.source), n.name) << n.source;
+
+    const fs::path dir = fresh_dir("exclusive");
+    std::ofstream(dir / "song.mp3.payload") << "evidence";
+    fs::create_symlink("/nonexistent/target", dir / "song.mp3.1.payload");
+    std::string error;
+    const std::string path = write_exclusive(dir.string(), "music/song.mp3", ".payload", "new", error);
+    EXPECT_EQ(path, (dir / "song.mp3.2.payload").string()) << error;
+    EXPECT_EQ(slurp(dir / "song.mp3.payload"), "evidence");
+    EXPECT_EQ(slurp(path), "new");
+}
