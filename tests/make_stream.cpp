@@ -10,7 +10,7 @@
 //   bits WIDTH VALUE ...        main data of the current granule
 //   pair TABLE X Y [X Y ...]    big-value pairs, signs and escapes included
 //   quad A|B V W X Y            one count1 quadruple of -1, 0, 1
-//   hex BYTES | id3 SIZE [high] | aid LENGTH | fixture NAME [OFFSET [COUNT]]
+//   hex BYTES | zeros COUNT | id3 SIZE [high] | aid LENGTH | fixture NAME [OFFSET [COUNT]]
 //          bytes between frames
 // A frame's main data starts mdb bytes before its side information ends, in
 // the body of the frame before (left out if that reaches before the stream);
@@ -92,7 +92,8 @@ int main(int argc, char** argv) {
             if (!(words >> item)) continue;
             std::vector<std::string> args;
             while (words >> word) args.push_back(word);
-            if (item == "frame" || item == "hex" || item == "id3" || item == "aid" || item == "fixture") {
+            if (item == "frame" || item == "hex" || item == "zeros" || item == "id3" || item == "aid" ||
+                item == "fixture") {
                 if (open) emit(out, previous_body_end, frame);
                 open = false;
             }
@@ -157,6 +158,8 @@ int main(int argc, char** argv) {
                 for (const std::string& a : args)
                     for (std::size_t i = 0; i + 1 < a.size(); i += 2)
                         out.push_back(static_cast<std::uint8_t>(std::stoul(a.substr(i, 2), nullptr, 16)));
+            } else if (item == "zeros") {
+                out.resize(out.size() + number(args.at(0)), 0);
             } else if (item == "id3" || item == "aid") {
                 const Bytes b = item == "id3" ? id3v2_tag(number(args.at(0)), args.size() > 1)
                                               : aid_block(static_cast<std::uint16_t>(number(args.at(0))));

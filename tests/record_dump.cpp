@@ -7,6 +7,7 @@
 // Frames past the first N (default all) are folded into a hash. Each chunk
 // size (default: the whole file at once) decodes the file in its own thread at
 // the same time as the others; every run must print the same.
+#include <algorithm>
 #include <cinttypes>
 #include <cmath>
 #include <cstdio>
@@ -47,35 +48,41 @@ long signs(const float* values) {
 
 void on_granule(const GranuleInfo* g, std::uint32_t, std::int32_t channel) {
     // Each requantised line is sign(q) * |q|^4/3 * 2^(-step/4): the steps
-    // (weighted by line) show every gain, and a line that fits no step counts as
-    // odd. Short blocks store their lines reordered, so they show only signs.
+    // (weighted by line) show every gain. Short blocks store their lines
+    // reordered, so there each line takes the smallest |q| of the granule that
+    // gives it a whole step. A line that fits no step counts as odd.
     long nonzero = 0, odd = 0;
     std::int64_t weighted = 0, steps = 0;
+    std::vector<int> magnitudes;
+    for (int i = 0; i < 576; ++i) {
+        const int q = g->quantised_values[i];
+        nonzero += q != 0;
+        weighted += static_cast<std::int64_t>(i + 1) * q;
+        if (q != 0) magnitudes.push_back(std::abs(q));
+    }
+    std::sort(magnitudes.begin(), magnitudes.end());
     for (int i = 0; i < 576; ++i) {
         const int q = g->quantised_values[i];
         const float x = g->spectrum[i];
-        nonzero += q != 0;
-        weighted += static_cast<std::int64_t>(i + 1) * q;
-        if (g->block_type == 2) {
-            steps += (i + 1) * ((x > 0) - (x < 0));
-            continue;
+        bool fits = false;
+        for (std::size_t k = 0; k < magnitudes.size() && !fits && x != 0; ++k) {
+            if (g->block_type != 2 && (k > 0 || q == 0 || (x < 0) != (q < 0))) break;
+            const double step = -4 * std::log2(std::fabs(x) / std::pow(g->block_type != 2 ? std::abs(q) : magnitudes[k], 4.0 / 3.0));
+            fits = std::fabs(step - std::round(step)) < 1e-3;
+            if (fits) steps += (i + 1) * std::llround(step);
         }
-        if (q == 0 || x == 0 || (x < 0) != (q < 0)) {
-            odd += (q == 0) != (x == 0) || (x < 0) != (q < 0);
-            continue;
-        }
-        steps += (i + 1) * std::lround(-4 * std::log2(std::fabs(x) / std::pow(std::abs(q), 4.0 / 3.0)));
+        odd += (x != 0 && !fits) || (g->block_type != 2 && (x == 0) != (q == 0));
     }
     char line[400];
     std::snprintf(line, sizeof line,
                   "  ch%d scfsi=%d p23=%u bv=%u gg=%u sfc=%u bt=%u mix=%u ts=%u,%u,%u r=%u,%u pre=%u sfs=%u c1=%u "
-                  "gain=%d,%d,%d,%d end=%u,%u,%u,%u,%u q=%ld,%" PRId64 " %s=%" PRId64 " odd=%ld\n",
+                  "gain=%d,%d,%d,%d end=%u,%u,%u,%u,%u q=%ld,%" PRId64 " steps=%" PRId64 " odd=%ld\n",
                   channel, g->scfsi, g->part2_3_length, g->big_values, g->global_gain, g->scalefac_compress,
                   g->block_type, g->mixed_block_flag, g->table_select[0], g->table_select[1], g->table_select[2],
                   g->region1_start, g->region2_start, g->preflag, g->scalefac_scale, g->count1table_select,
                   g->gain_long, g->gain_short[0], g->gain_short[1], g->gain_short[2], g->long_band_end,
                   g->short_band_end[0], g->short_band_end[1], g->short_band_end[2], g->subband_end, nonzero, weighted,
-                  g->block_type == 2 ? "signs" : "steps", steps, odd);
+                  steps, odd);
     dump().add(line);
 }
 
