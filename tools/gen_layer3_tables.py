@@ -14,9 +14,13 @@ follow (at most SUB_BITS of them, linking on again for longer codes). Entry
 packing (32 bits), leaf: bits 0-7 the value, 8-12 the code length, 16-20 the
 code length plus one sign bit per nonzero value, 24 set when a pair value is 15
 (an escape when the table has linbits); link: bit 31 set, bits 0-15 the offset
-of the sub-table within the tree's lookup array, 16-19 its width. The band widths, the
-MPEG-1 scale-factor lengths and the per-partition scale-factor counts are
-written as plain arrays.
+of the sub-table within the tree's lookup array, 16-19 its width. The count1
+tables once more, for quadruples whose sign bits are known to be there: a
+table indexed by the longest code and four bits more, whose entries (16 bits)
+give the four values as 2-bit fields in stream order (bits 0-1 the first; 0
+zero, 1 plus one, 2 minus one) and, in bits 8-11, the length of the code with
+its sign bits. The band widths, the MPEG-1 scale-factor lengths and the
+per-partition scale-factor counts are written as plain arrays.
 
 decoder_tables_data.cpp: the tables the decoder used to compute at every
 start-up, computed here once with the same formulas (the same libm pow for the
@@ -124,6 +128,26 @@ def lookup_table(codes, pairs):
     return first, entries
 
 
+def count1_lookup(codes):
+    """codes: list of (quadruple leaf, bit string). Returns (width, entries): a
+    table indexed by a whole code and the sign bits of its nonzero values."""
+    width = max(len(bits) for _, bits in codes) + 4
+    entries = []
+    for index in range(1 << width):
+        text = format(index, '0%db' % width)
+        matches = [(value, bits) for value, bits in codes if text.startswith(bits)]
+        assert len(matches) == 1
+        value, bits = matches[0]
+        used = len(bits)
+        signed = 0
+        for k in range(4):
+            if (value >> (3 - k)) & 1:
+                signed |= (2 if text[used] == '1' else 1) << (2 * k)
+                used += 1
+        entries.append((used << 8) | signed)
+    return width, entries
+
+
 def c_array(name, ctype, values, per_line=16):
     lines = []
     for i in range(0, len(values), per_line):
@@ -174,6 +198,13 @@ def generate():
     out.append('const std::array<HuffmanTable, 32> pair_tables = {{\n%s\n}};\n' % '\n'.join(entries))
     out.append('const std::array<HuffmanTable, 2> quad_tables = {{\n%s\n%s\n}};\n'
                % (table_entry(0, 'QUAD_A'), table_entry(0, 'QUAD_B')))
+    count1 = []
+    for name in ('A', 'B'):
+        leaves = [(8 * q[0] + 4 * q[1] + 2 * q[2] + q[3], bits) for q, bits in tables[('quad_table', name)]]
+        width, lookup = count1_lookup(leaves)
+        out.append(c_array('COUNT1_LOOKUP_%s' % name, 'std::uint16_t', ['0x%x' % e for e in lookup], 12))
+        count1.append('    {COUNT1_LOOKUP_%s, %d},' % (name, width))
+    out.append('const std::array<Count1Table, 2> count1_tables = {{\n%s\n}};\n' % '\n'.join(count1))
 
     band_rows = []
     for rate in RATES:

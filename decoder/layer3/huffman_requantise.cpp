@@ -221,34 +221,35 @@ int layer3_huffman_requantise(std::span<float, 576> spectrum, const ScaleFactors
     // in a tight loop; the one that straddles two runs and the one the budget
     // ends in go value by value.
     const HuffmanTable& quad_table = quad_tables[granule.count1table_select & 1u];
+    const Count1Table& count1 = count1_tables[granule.count1table_select & 1u];
     while (quad_limit > 0 && budget > 0) {
         if (walk.pairs_left == 0) walk.enter();
         if (walk.pairs_left >= 2) {
             const std::uint32_t run_quads = std::min(quad_limit, static_cast<std::uint32_t>(walk.pairs_left) / 2);
-            // By (value bit, sign bit): 0, 0, the gain, the gain negated.
-            const std::array<float, 4> value_of = {0.0f, 0.0f, walk.gain, with_sign(walk.gain, 1)};
+            // By a value's 2-bit field: 0, +1, -1 (3 does not occur).
+            const std::array<float, 4> value_of = {0.0f, walk.gain, with_sign(walk.gain, 1), 0.0f};
+            constexpr std::array<std::int16_t, 4> QUANTISED_OF = {0, 1, -1, 0};
             const int step = walk.step;
             int position = walk.position;
-            int nonzero = 0;
+            std::uint32_t nonzero = 0;
             std::uint32_t done = 0;
             for (; done < run_quads; ++done) {
-                const std::uint64_t window = bit_cursor_peek(bits, 6 + 4);
-                const HuffmanCode code = huffman_lookup(quad_table, window);
-                if (code.length_with_signs > budget) break;
-                nonzero |= code.value;
-                int used = code.length;
+                // The code and its sign bits in one lookup, when the budget has them all.
+                const std::uint64_t window = bit_cursor_peek(bits, static_cast<int>(count1.bits));
+                const std::uint32_t entry = count1.lookup[window >> (64 - count1.bits)];
+                const auto length = static_cast<std::int32_t>(entry >> 8);
+                if (length > budget) break;
+                nonzero |= entry;
                 for (int k = 0; k < 4; ++k) {
-                    const auto present = static_cast<std::uint32_t>(code.value >> (3 - k)) & 1u;
-                    const std::uint32_t negative = window_bit(window, used) & present;
-                    used += static_cast<int>(present);
-                    spectrum[static_cast<std::size_t>(position)] = value_of[2 * present + negative];
-                    *quantised++ = static_cast<std::int16_t>(static_cast<int>(present) - 2 * static_cast<int>(negative));
+                    const std::uint32_t field = (entry >> (2 * k)) & 3u;
+                    spectrum[static_cast<std::size_t>(position)] = value_of[field];
+                    *quantised++ = QUANTISED_OF[field];
                     position += step;
                 }
-                budget -= used;
-                bits.position += used;
+                budget -= length;
+                bits.position += length;
             }
-            if (nonzero != 0) walk.note();
+            if ((nonzero & 0xFFu) != 0) walk.note();
             walk.pairs_left -= static_cast<int>(2 * done);
             walk.position = position;
             quad_limit -= done;

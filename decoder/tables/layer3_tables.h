@@ -29,6 +29,17 @@ inline constexpr std::uint32_t HUFFMAN_HAS_15 = 1u << 24;
 extern const std::array<HuffmanTable, 32> pair_tables;  // by table_select
 extern const std::array<HuffmanTable, 2> quad_tables;   // by count1table_select
 
+// A count1 table indexed by the next `bits` bits: a whole code and the sign
+// bits of its nonzero values, when they are all there. An entry gives the
+// four values as 2-bit fields in stream order (bits 0-1 the first value;
+// 0 zero, 1 plus one, 2 minus one) and in bits 8-11 the length of the code
+// with its sign bits.
+struct Count1Table {
+    const std::uint16_t* lookup;
+    std::uint32_t bits;
+};
+extern const std::array<Count1Table, 2> count1_tables;  // by count1table_select
+
 struct BandIndex {
     std::array<std::int16_t, 23> long_index;   // first line of each long band, then 576
     std::array<std::int16_t, 22> long_width;
