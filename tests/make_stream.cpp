@@ -146,8 +146,10 @@ int main(int argc, char** argv) {
                 if (frame.main_data.empty()) throw std::runtime_error(item + " outside a granule");
                 BitWriter& w = frame.main_data.back();
                 if (item == "bits")
-                    for (std::size_t i = 0; i + 1 < args.size(); i += 2)
+                    for (std::size_t i = 0; i + 1 < args.size(); i += 2) {
+                        if (number(args[i]) > 32) throw std::runtime_error("more than 32 bits at once");
                         w.put(number(args[i + 1]), static_cast<int>(number(args[i])));
+                    }
                 else if (item == "pair")
                     for (std::size_t i = 1; i + 1 < args.size(); i += 2)
                         put_pair(w, std::stoi(args[0]), std::stoi(args[i]), std::stoi(args[i + 1]));

@@ -121,19 +121,31 @@ def built_files(build):
     return out
 
 
-def run_units(units, slack):
-    """'pass', 'fail' or 'timeout' for the first unit that does not pass."""
-    for u in units:
-        try:
-            r = subprocess.run(u['cmd'], cwd=u['cwd'], timeout=3 * u.get('seconds', 200) + slack,
-                               stdout=subprocess.DEVNULL,
-                               stderr=subprocess.DEVNULL,
-                               env=dict(os.environ, ASAN_OPTIONS='detect_leaks=0'))
-        except subprocess.TimeoutExpired:
-            return 'timeout'
-        if r.returncode != 0:
-            return 'fail'
-    return 'pass'
+def run_units(units, slack, parallel=1):
+    """'pass', 'fail' or 'timeout' for the first unit that does not pass; up
+    to `parallel` test programs run at once, and the rest are dropped at the
+    first that fails."""
+    pending, running, outcome = list(units), [], 'pass'
+    while (pending or running) and outcome == 'pass':
+        while pending and len(running) < parallel:
+            u = pending.pop(0)
+            p = subprocess.Popen(u['cmd'], cwd=u['cwd'], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                                 start_new_session=True)
+            running.append((p, time.time() + 3 * u.get('seconds', 200) + slack))
+        time.sleep(0.01)
+        for p, deadline in list(running):
+            if p.poll() is not None:
+                running.remove((p, deadline))
+                outcome = 'fail' if p.returncode != 0 else outcome
+            elif time.time() > deadline:
+                running.remove((p, deadline))
+                os.killpg(p.pid, 9)
+                p.wait()
+                outcome = 'timeout'
+    for p, _ in running:
+        os.killpg(p.pid, 9)
+        p.wait()
+    return outcome
 
 
 def main():
@@ -145,10 +157,15 @@ def main():
     ap.add_argument('--timeout', type=float, default=5,
                     help='seconds a test program may run beyond three times its unmutated time')
     ap.add_argument('--jobs', type=int, default=2, help='build parallelism')
+    ap.add_argument('--parallel', type=int, default=2, help='test programs run at once')
     ap.add_argument('--workdir', help='default: a new temporary directory')
     ap.add_argument('--list', action='store_true', help='only list the selected mutants')
     args = ap.parse_args()
 
+    for name in ('product', 'tests_from'):  # a fixed commit, whatever the branch does meanwhile
+        rev = getattr(args, name)
+        if rev != 'worktree':
+            setattr(args, name, sh(['git', 'rev-parse', '--short', rev], cwd=REPO).stdout.decode().strip())
     work = args.workdir or tempfile.mkdtemp(prefix='gainscan-mutation-')
     src, build = os.path.join(work, 'src'), os.path.join(work, 'build')
     shutil.rmtree(src, ignore_errors=True)
@@ -158,6 +175,7 @@ def main():
         shutil.rmtree(os.path.join(src, d), ignore_errors=True)
     os.makedirs(os.path.join(src, 'tests'))
     export(args.tests_from, ['tests', 'tools'], src)
+    export(args.product, ['tools/gen_layer3_tables.py'], src)  # the product's tables come from its own generator
     top = os.path.join(src, 'CMakeLists.txt')
     # A mutant may leave a variable unused; and shared product libraries make a
     # mutant's rebuild one compile and one link instead of relinking every test.
@@ -221,7 +239,7 @@ def main():
                 after = built_files(build)
                 changed = {p for p, t in after.items() if before.get(p) != t}
                 affected = [u for u in units if changed & u['deps']]
-                outcome = run_units(affected, args.timeout) if affected else 'pass'
+                outcome = run_units(affected, args.timeout, args.parallel) if affected else 'pass'
                 outcome = {'pass': 'survived', 'fail': 'killed', 'timeout': 'timeout'}[outcome]
             else:
                 outcome = 'no_compile'
