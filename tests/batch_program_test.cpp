@@ -37,7 +37,7 @@ std::string slurp(const fs::path& path) {
 }
 
 Outcome run(const std::string& command) {
-    const std::string err = testing::TempDir() + "batch_stderr";
+    const std::string err = testing::TempDir() + "batch_stderr." + std::to_string(getpid());
     FILE* pipe = popen(("cd '" GAINSCAN_SOURCE_DIR "' && " + command + " 2>'" + err + "'").c_str(), "r");
     std::string out;
     char buffer[1 << 16];
