@@ -10,7 +10,8 @@
 //   Decoder/whole_file      the file decoded to the end from memory, one chunk
 //   Decoder/chunked_16385   the same, fed in the analyser's read size
 //   Decoder/repeated_x8     the file's bytes eight times over, one chunk
-//   Decoder/init            dec_init alone (it rebuilds the computed tables),
+//   Decoder/init            dec_init alone (it clears the state; the computed
+//                           tables are generated constants),
 //                           a fixed cost inside every analyser run
 // bench/run_bench.sh turns the times into ratios.
 #include <benchmark/benchmark.h>

@@ -46,7 +46,7 @@ if show("Analyser/run"):
             print(f"{label + ':':30s}{base * 1e6:10.1f} us  -> analyser / baseline = {run / base:8.1f}x")
 if show("Decoder/init") and show("Analyser/run"):
     init = seconds(median["Decoder/init"])
-    print(f"{'dec_init (tables):':30s}{init * 1e6:10.1f} us  ({100 * init / run:.0f}% of the analyser run)")
+    print(f"{'dec_init:':30s}{init * 1e6:10.1f} us  ({100 * init / run:.0f}% of the analyser run)")
 for name in ("Decoder/whole_file", "Decoder/chunked_16385", "Decoder/repeated_x8"):
     if show(name):
         b = median[name]

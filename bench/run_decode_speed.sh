@@ -1,0 +1,152 @@
+#!/usr/bin/env bash
+# Whole-file decoding speed of this tree's decoder against an earlier one,
+# measured in the same run, and the cost of one gainscan process against a
+# program that only reads the same bytes.
+#
+#   bench/run_decode_speed.sh [BASELINE_COMMIT] [ROUNDS]
+#
+# BASELINE_COMMIT (default aeb1ade, the tree-walking decoder) is exported with
+# git archive into build-baseline/src and built in Release into
+# build-baseline/build; this tree is built in Release into build-bench. The
+# same bench/decode_speed.cpp, which uses the client interface only, is linked
+# against both decoders.
+#
+# Inputs: three 60-second files made in a temporary directory with sox
+# (pink noise and a sine sweep, fixed random numbers) and lame:
+# 32 kbit/s mono, 128 kbit/s joint stereo and 320 kbit/s stereo, all
+# 44.1 kHz. Each file is decoded from memory, in one chunk, over and over for
+# a second of processor time, alternately by the old and the new decoder,
+# ROUNDS times (default 5); the medians and their ratio are printed.
+#
+# Whole process: hyperfine runs `gainscan FILE` on the 40-second fixture
+# long_m1_44100_mono_cbr32_40s.mp3 and on the 128 kbit/s file against
+# `decode_speed --read N FILE`, which opens the file and freads the N bytes
+# gainscan reads (counted with strace when it is there, else the whole file),
+# and prints the ratios (wall-clock means and medians, and processor time).
+#
+# Needs: cmake, g++, git, sox, lame, python3; hyperfine and strace for the
+# whole-process figure (apt-get install hyperfine strace).
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+baseline="${1:-aeb1ade}"
+rounds="${2:-5}"
+jobs=2
+
+for tool in sox lame cmake g++ git python3; do
+  command -v "$tool" >/dev/null || { echo "missing: $tool" >&2; exit 1; }
+done
+
+# -- builds
+cmake -S . -B build-bench -DCMAKE_BUILD_TYPE=Release -DGAINSCAN_TESTS=OFF -DGAINSCAN_BENCH=ON >/dev/null
+cmake --build build-bench -j"$jobs" --target decode_speed gainscan >/dev/null
+
+base_dir=build-baseline
+if [ "$(cat "$base_dir/commit" 2>/dev/null || true)" != "$(git rev-parse "$baseline")" ]; then
+  rm -rf "$base_dir"
+  mkdir -p "$base_dir/src"
+  git archive "$baseline" | tar -x -C "$base_dir/src"
+  git rev-parse "$baseline" >"$base_dir/commit"
+fi
+cmake -S "$base_dir/src" -B "$base_dir/build" -DCMAKE_BUILD_TYPE=Release -DGAINSCAN_TESTS=OFF \
+  -DGAINSCAN_BENCH=OFF >/dev/null
+cmake --build "$base_dir/build" -j"$jobs" --target gainscan_decoder >/dev/null
+# The same measuring program, compiled as CMake's Release does, on the old library.
+g++ -std=c++20 -O3 -DNDEBUG -I"$base_dir/src" bench/decode_speed.cpp \
+  "$base_dir/build/decoder/libgainscan_decoder.a" -o "$base_dir/decode_speed"
+old="$base_dir/decode_speed"
+new=build-bench/bench/decode_speed
+
+# -- inputs
+work="$(mktemp -d "${TMPDIR:-/tmp}/gainscan-speed.XXXXXX")"
+trap 'rm -rf "$work"' EXIT
+sox -R -n -r 44100 -c 2 -b 16 "$work/audio.wav" synth 60 pinknoise synth 60 sine mix 200-2000 vol 0.5 2>/dev/null
+lame --quiet -m m -b 32 --resample 44.1 "$work/audio.wav" "$work/mono_32k.mp3"
+lame --quiet -m j -b 128 --resample 44.1 "$work/audio.wav" "$work/joint_128k.mp3"
+lame --quiet -m s -b 320 --resample 44.1 "$work/audio.wav" "$work/stereo_320k.mp3"
+files=("$work/mono_32k.mp3" "$work/joint_128k.mp3" "$work/stereo_320k.mp3")
+
+# -- decoding speed, old and new alternately
+for ((r = 0; r < rounds; ++r)); do
+  "$old" --speed 1 "${files[@]}" | sed 's/^/old /' >>"$work/speed.txt"
+  "$new" --speed 1 "${files[@]}" | sed 's/^/new /' >>"$work/speed.txt"
+done
+
+python3 - "$work/speed.txt" "$baseline" "$(git rev-parse --short HEAD)" <<'PY'
+import os
+import statistics
+import sys
+
+rates = {}
+frames = {}
+for line in open(sys.argv[1]):
+    which, path, count, _seconds, rate = line.split()
+    name = os.path.basename(path)
+    rates.setdefault((which, name), []).append(float(rate))
+    frames[name] = int(count)
+print()
+print("== whole-file decoding, frames per second of processor time (median of %d rounds)"
+      % len(next(iter(rates.values()))))
+print("old = %s, new = %s (working tree)" % (sys.argv[2], sys.argv[3]))
+print("%-18s %7s %12s %12s %8s" % ("file", "frames", "old", "new", "new/old"))
+for name in sorted(frames, key=lambda n: list(frames).index(n)):
+    o = statistics.median(rates[("old", name)])
+    n = statistics.median(rates[("new", name)])
+    print("%-18s %7d %12.0f %12.0f %7.2fx" % (name, frames[name], o, n, n / o))
+PY
+
+# -- whole process
+if ! command -v hyperfine >/dev/null; then
+  echo "hyperfine not installed: whole-process figure skipped (apt-get install hyperfine)"
+  exit 0
+fi
+# Bytes gainscan reads from FILE: counted with strace, or else the whole file.
+bytes_read() {
+  local file="$1"
+  if ! command -v strace >/dev/null; then
+    stat -c %s "$file"
+    return
+  fi
+  strace -e trace=openat,read,close -o "$work/trace.txt" build-bench/analyser/gainscan "$file" >/dev/null 2>&1
+  python3 - "$work/trace.txt" "$file" <<'PY'
+import re
+import sys
+
+fd, total = None, 0
+for line in open(sys.argv[1]):
+    m = re.match(r'openat\(.*"(.*)".*\) = (\d+)', line)
+    if m and m.group(1) == sys.argv[2]:
+        fd = m.group(2)
+        continue
+    if fd is None:
+        continue
+    m = re.match(r'read\((\d+),.*\) = (\d+)', line)
+    if m and m.group(1) == fd:
+        total += int(m.group(2))
+    elif re.match(r'close\(%s\)' % fd, line):
+        break
+print(total)
+PY
+}
+
+for long in tests/fixtures/long_m1_44100_mono_cbr32_40s.mp3 "$work/joint_128k.mp3"; do
+  bytes="$(bytes_read "$long")"
+  hyperfine -N --warmup 50 --runs 500 --export-json "$work/process.json" \
+    "build-bench/analyser/gainscan $long" "$new --read $bytes $long" >"$work/hyperfine.txt" 2>&1
+  python3 - "$work/process.json" "$bytes" "$(basename "$long")" <<'PY'
+import json
+import sys
+
+runs = json.load(open(sys.argv[1]))["results"]
+g, r = runs[0], runs[1]
+print()
+print("== one process on %s (hyperfine, %d runs each; means, user + system in brackets)"
+      % (sys.argv[3], len(g["times"])))
+print("gainscan FILE:                  %8.1f us  (+- %6.1f)  [%7.1f us]"
+      % (g["mean"] * 1e6, g["stddev"] * 1e6, (g["user"] + g["system"]) * 1e6))
+print("open + fread of %6s bytes:    %8.1f us  (+- %6.1f)  [%7.1f us]"
+      % (sys.argv[2], r["mean"] * 1e6, r["stddev"] * 1e6, (r["user"] + r["system"]) * 1e6))
+print("gainscan / read only:           %8.2fx  (medians %.2fx, user + system %.2fx)"
+      % (g["mean"] / r["mean"], g["median"] / r["median"], (g["user"] + g["system"]) / (r["user"] + r["system"])))
+PY
+done
