@@ -34,11 +34,11 @@ std::string describe(const std::error_code& ec) { return ec.message(); }
 
 // Whole-file evidence, and what the options ask to be written from it.
 void weigh_whole_file(std::span<const GranuleRecord> records, const ScanOptions& options, FileReport& report) {
-    const Evidence evidence = weigh_evidence(records);
+    const Evidence evidence = weigh_evidence(records, report.capacity);
     report.score = evidence.score;
     report.carriers = evidence.carriers;
     if (evidence.length_field) report.span = static_cast<std::int64_t>(evidence.length_field->span);
-    report.flagged = evidence.score >= options.threshold;
+    report.flagged = evidence.score && *evidence.score >= options.threshold;
 
     std::string error;
     if (options.dump_dir) {

@@ -6,6 +6,9 @@
 // it is now even. The score compares each carrier's band energies with a
 // prediction from its neighbours and asks whether the residual follows the
 // parity of its gain. In a clean file it does not, whatever the gains are.
+// A file whose every gain was shifted by an odd step has every parity
+// flipped but its energies unchanged against its neighbours', so it scores
+// like the clean file it was.
 #pragma once
 
 #include <cstdint>
@@ -27,7 +30,9 @@ struct LengthField {
 struct Evidence {
     std::int64_t carriers;
     std::optional<LengthField> length_field;  // when nbits is 1..32
-    double score;                             // see README: about N(0,1) on clean files
+    // About N(0,1) where energies do not follow parity; nullopt when too few
+    // carriers could be weighed. Never above 0 without a length that fits.
+    std::optional<double> score;
 };
 
 // The parity bits of the carriers (records 0, 2, 4, ...), in order.
@@ -35,4 +40,5 @@ std::vector<std::uint8_t> carrier_bits(std::span<const GranuleRecord> records);
 
 std::optional<LengthField> read_length_field(std::span<const std::uint8_t> bits);
 
-Evidence weigh_evidence(std::span<const GranuleRecord> records);
+// `capacity`: the payload bytes the file could hold, as gainscan reports it.
+Evidence weigh_evidence(std::span<const GranuleRecord> records, std::uint32_t capacity);

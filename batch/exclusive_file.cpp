@@ -16,15 +16,19 @@ std::string safe_name(const std::string& source) {
     }
     if (base.size() > 120) base.resize(120);
     // No hidden files, no "." or "..".
-    if (base.empty() || base[0] == '.') base.insert(0, "file");
+    if (base.empty() || base[0] == '.') base = "file" + base;
     return base;
 }
 
 std::string write_exclusive(const std::string& dir, const std::string& source, std::string_view suffix,
                             std::string_view data, std::string& error) {
-    const std::string base = dir + "/" + safe_name(source);
+    std::string base = dir;
+    base += '/';
+    base += safe_name(source);
     for (int attempt = 0; attempt < 100000; ++attempt) {
-        const std::string path = base + (attempt ? "." + std::to_string(attempt) : "") + std::string(suffix);
+        std::string path = base;
+        if (attempt != 0) path += '.' + std::to_string(attempt);
+        path += suffix;
         // O_EXCL: never over an existing file or through a planted symlink;
         // workers racing for one name each get their own.
         const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0644);
