@@ -2,34 +2,37 @@
 """Generates decoder/tables/layer3_tables.cpp and decoder/tables/decoder_tables_data.cpp
 from decoder/tables/layer3_tables.txt.
 
-layer3_tables.cpp: the Huffman code tables, each twice. Once as a serialised
-code tree: the pre-order listing of the tree, where an entry >= 0 is a leaf
-(16*x + y for pairs, 8*v + 4*w + 2*x + y for quadruples) and an entry -k is a
-branch whose 1-child starts k entries beyond the next entry (k = size of the
-0-subtree). Once as a lookup table for the decoder: a first level indexed by
-the next FIRST_BITS bits (fewer for short codes, none for the zero tree, which
-reads no bit), whose entries either give a
-leaf with its whole code length or link to a sub-table indexed by the bits that
-follow (at most SUB_BITS of them, linking on again for longer codes). Entry
-packing (32 bits), leaf: bits 0-7 the value, 8-12 the code length, 16-20 the
-code length plus one sign bit per nonzero value, 24 set when a pair value is 15
-(an escape when the table has linbits); link: bit 31 set, bits 0-15 the offset
-of the sub-table within the tree's lookup array, 16-19 its width. The count1
-tables once more, for quadruples whose sign bits are known to be there: a
-table indexed by the longest code and four bits more, whose entries (16 bits)
-give the four values as 2-bit fields in stream order (bits 0-1 the first; 0
-zero, 1 plus one, 2 minus one) and, in bits 8-11, the length of the code with
-its sign bits. The band widths, the MPEG-1 scale-factor lengths and the
-per-partition scale-factor counts are written as plain arrays.
+layer3_tables.cpp holds the Huffman code tables in the forms the decoder and
+its tests use:
+- the serialised code tree: the pre-order listing of the tree, where an entry
+  >= 0 is a leaf (16*x + y for pairs, 8*v + 4*w + 2*x + y for quadruples) and
+  an entry -k is a branch whose 1-child starts k entries beyond the next entry
+  (k = size of the 0-subtree);
+- the lookup table the decoder reads codes with: a first level indexed by the
+  next FIRST_BITS bits (fewer for short codes, none for the zero tree, which
+  reads no bit), whose entries either give a leaf with its whole code length
+  or link to a sub-table indexed by the bits that follow (at most SUB_BITS of
+  them, linking on again for longer codes). Entries are 32 bits. Leaf: bits
+  0-7 the value, 8-12 the code length, 16-20 the code length plus one sign bit
+  per nonzero value, 24 set when a pair value is 15 (an escape when the table
+  has linbits). Link: bit 31 set, bits 0-15 the offset of the sub-table within
+  the tree's lookup array, 16-19 its width;
+- for the two count1 tables, a table indexed by the longest code and four bits
+  more, for quadruples whose sign bits are known to be there: 16-bit entries
+  giving the four values as 2-bit fields in stream order (bits 0-1 the first;
+  0 zero, 1 plus one, 2 minus one) and, in bits 8-11, the length of the code
+  with its sign bits.
+It also holds the band widths, the MPEG-1 scale-factor lengths and the
+per-partition scale-factor counts as plain arrays.
 
-decoder_tables_data.cpp: the tables the decoder used to compute at every
+decoder_tables_data.cpp holds the tables the decoder used to compute at every
 start-up, computed here once with the same formulas (the same libm pow for the
 gain and 4/3-power tables, rounded to single precision, written as exact
 hexadecimal literals): GAIN_TABLE_STORAGE, POW43_TABLE, BAND_MAP,
 LONG_BAND_LIMIT, SHORT_BAND_LIMIT (for the subband limit 32), LSF_SLEN_NORMAL
 and LSF_SLEN_INTENSITY.
 
-Usage: gen_layer3_tables.py [--check]   (--check: fail if the committed file differs)
+Usage: gen_layer3_tables.py [--check]   (--check: fail if a committed file differs)
 """
 import os
 import struct
