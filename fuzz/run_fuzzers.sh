@@ -47,7 +47,7 @@ for t in "${targets[@]}"; do
     echo "-- $t: a saved reproducer in $dir still fails:"
     grep -v -E '^#[0-9]+' "$scratch/$t.regressions.log" | tail -30
   fi
-  summary+=("$(printf '%-24s reproducers in %s: %d' "$t" "$dir" "${#files[@]}")")
+  summary+=("$(printf '%-26s reproducers in %s: %d' "$t" "$dir" "${#files[@]}")")
 done
 for t in "${targets[@]}"; do
   work="$scratch/$t"
@@ -73,7 +73,7 @@ for t in "${targets[@]}"; do
     grep -v -E '^#[0-9]+' "$log" | tail -40
     echo "-- inputs kept in $build/findings/$t/"
   fi
-  summary+=("$(printf '%-24s executions %-10s cov %-6s findings %s (exit %s)' "$t" "${execs:-?}" "${cov:-?}" "$findings" "$rc")")
+  summary+=("$(printf '%-26s executions %-10s cov %-6s findings %s (exit %s)' "$t" "${execs:-?}" "${cov:-?}" "$findings" "$rc")")
 done
 
 echo "== fuzz summary (${seconds}s per target)"
