@@ -9,7 +9,7 @@
 //           p23 defaults to the bits of the granule's main data)
 //   bits WIDTH VALUE ...        main data of the current granule
 //   pair TABLE X Y [X Y ...]    big-value pairs, signs and escapes included
-//   quad A|B V W X Y            one count1 quadruple of -1, 0, 1
+//   quad A|B V W X Y [COUNT]    a count1 quadruple of -1, 0, 1 (COUNT times)
 //   hex BYTES | zeros COUNT | id3 SIZE [high] | aid LENGTH | fixture NAME [OFFSET [COUNT]]
 //          bytes between frames
 // A frame's main data starts mdb bytes before its side information ends, in
@@ -154,8 +154,9 @@ int main(int argc, char** argv) {
                     for (std::size_t i = 1; i + 1 < args.size(); i += 2)
                         put_pair(w, std::stoi(args[0]), std::stoi(args[i]), std::stoi(args[i + 1]));
                 else
-                    put_quad(w, args.at(0)[0], std::stoi(args.at(1)), std::stoi(args.at(2)), std::stoi(args.at(3)),
-                             std::stoi(args.at(4)));
+                    for (int n = args.size() > 5 ? std::stoi(args[5]) : 1; n > 0; --n)
+                        put_quad(w, args.at(0)[0], std::stoi(args.at(1)), std::stoi(args.at(2)),
+                                 std::stoi(args.at(3)), std::stoi(args.at(4)));
             } else if (item == "hex") {
                 for (const std::string& a : args)
                     for (std::size_t i = 0; i + 1 < a.size(); i += 2)
