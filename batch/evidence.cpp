@@ -6,8 +6,8 @@
 
 namespace {
 
-constexpr std::size_t MIN_BANDS = 3;        // bands with energy needed for a residual
-constexpr double CLIP = 3.0;                // residuals clipped at this many robust deviations
+constexpr std::size_t MIN_BANDS = 1;        // bands with energy needed for a residual
+constexpr double CLIP = 1.0;                // residuals clipped at this many robust deviations
 constexpr double MAX_GAIN_STEP = 8.0;       // gain differences clipped for the slope fit
 constexpr std::int64_t MIN_RESIDUALS = 24;  // fewer carriers than this with a residual: no score
 constexpr std::uint32_t LENGTH_SLACK = 106; // bytes a length may claim beyond the capacity
