@@ -1,5 +1,6 @@
 #include "batch/granule_record.h"
 
+#include <algorithm>
 #include <bit>
 #include <cstring>
 #include <limits>
@@ -55,13 +56,16 @@ void on_record(void* context, const FrameInfo& frame, const GranuleInfo& granule
     record.part2_3_length = static_cast<std::uint16_t>(granule.part2_3_length);
     record.big_values = static_cast<std::uint16_t>(granule.big_values);
     record.scalefac_compress = static_cast<std::uint16_t>(granule.scalefac_compress);
-    measure_energy(granule.spectrum, record);
+    measure_energy(granule.spectrum, granule.spectrum_end, record);
     collector.records.push_back(record);
 }
 
 }  // namespace
 
-void measure_energy(const float* spectrum, GranuleRecord& record) {
+void measure_energy(const float* spectrum, std::uint32_t end, GranuleRecord& record) {
+    // Quiet and low-rate granules leave most of the spectrum zero: only the
+    // lines below `end`, in whole groups of four, are summed.
+    const std::size_t limit = std::min<std::size_t>(576, (std::size_t{end} + 3) & ~std::size_t{3});
     float total = 0;
     for (std::size_t b = 0; b < ENERGY_BANDS; ++b) {
         // Four lanes of single precision (plenty for a logarithm) at a time:
@@ -69,14 +73,15 @@ void measure_energy(const float* spectrum, GranuleRecord& record) {
         // granule record of every file.
         Lanes sums{}, more{};
         std::size_t i = BAND_EDGES[b];
-        for (; i + 8 <= BAND_EDGES[b + 1]; i += 8) {
+        const std::size_t band_end = std::min(BAND_EDGES[b + 1], std::max(limit, i));
+        for (; i + 8 <= band_end; i += 8) {
             Lanes x, y;
             std::memcpy(&x, spectrum + i, sizeof x);
             std::memcpy(&y, spectrum + i + 4, sizeof y);
             sums += x * x;
             more += y * y;
         }
-        if (i < BAND_EDGES[b + 1]) {
+        if (i < band_end) {
             Lanes x;
             std::memcpy(&x, spectrum + i, sizeof x);
             sums += x * x;

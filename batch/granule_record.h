@@ -32,8 +32,9 @@ struct GranuleRecord {
     std::array<float, ENERGY_BANDS> band_log2_energy;
 };
 
-// Whole spectrum and band energies of 576 requantised lines.
-void measure_energy(const float* spectrum, GranuleRecord& record);
+// Whole spectrum and band energies of 576 requantised lines, all zero from
+// `end` up.
+void measure_energy(const float* spectrum, std::uint32_t end, GranuleRecord& record);
 
 // Collects every record of a file; installs itself as the analysis' observer.
 struct RecordCollector {

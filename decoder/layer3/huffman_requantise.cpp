@@ -285,6 +285,7 @@ int layer3_huffman_requantise(std::span<float, 576> spectrum, const ScaleFactors
     // Everything not decoded is zero.
     std::fill(quantised, quantised_buffer.data() + quantised_buffer.size(), std::int16_t{0});
     if (!short_kind) std::fill(spectrum.begin() + walk.position, spectrum.end(), 0.0f);
+    granule.spectrum_end = short_kind ? 576u : static_cast<std::uint32_t>(walk.position);
 
     // How far up the nonzero values reach.
     const auto si = static_cast<std::size_t>(sampling_index);

@@ -28,6 +28,7 @@ struct GranuleInfo {
     std::int32_t gain_long;
     const std::int16_t* quantised_values;
     const float* spectrum;  // the 576 requantised lines, set before the granule hook runs
+    std::uint32_t spectrum_end;  // every line from here up is zero
 };
 
 struct SideInfo {
