@@ -10,7 +10,7 @@ writes into the repository it is started from.
   tools/mutation_score.py [--product worktree|REV] [--tests-from worktree|REV]
                           [--count 160] [--seed 11] [--timeout 60] [--list]
 """
-import argparse, json, os, random, re, shutil, subprocess, sys, tempfile, time
+import argparse, glob, json, os, random, re, shutil, subprocess, sys, tempfile, time
 
 REPO = subprocess.run(['git', 'rev-parse', '--show-toplevel'], capture_output=True, text=True,
                       cwd=os.path.dirname(os.path.abspath(__file__))).stdout.strip()
@@ -152,6 +152,8 @@ def main():
     ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     ap.add_argument('--product', default='worktree', help='REV or worktree: analyser/, decoder/ and the build')
     ap.add_argument('--tests-from', default='worktree', help='REV or worktree: tests/ and tools/')
+    ap.add_argument('--take', action='append', default=[], metavar='REV:PATH',
+                    help='PATH (a glob in the copy) as it is in REV, or absent if REV lacks it')
     ap.add_argument('--count', type=int, default=160)
     ap.add_argument('--seed', type=int, default=11)
     ap.add_argument('--timeout', type=float, default=5,
@@ -176,6 +178,12 @@ def main():
     os.makedirs(os.path.join(src, 'tests'))
     export(args.tests_from, ['tests', 'tools'], src)
     export(args.product, ['tools/gen_layer3_tables.py'], src)  # the product's tables come from its own generator
+    for spec in args.take:  # e.g. other people's tests as they were at the product's revision
+        rev, path = spec.split(':', 1)
+        for old in glob.glob(os.path.join(src, path)):
+            shutil.rmtree(old) if os.path.isdir(old) else os.remove(old)
+        if rev == 'worktree' or sh(['git', 'cat-file', '-e', f'{rev}:{path}'], cwd=REPO).returncode == 0:
+            export(rev, [path], src)
     top = os.path.join(src, 'CMakeLists.txt')
     # A mutant may leave a variable unused; and shared product libraries make a
     # mutant's rebuild one compile and one link instead of relinking every test.
