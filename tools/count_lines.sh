@@ -4,8 +4,8 @@
 #   tests:    tests/ (fixtures and golden data aside) and the tools that run or
 #             measure the suite
 #   code:     analyser/, decoder/ (generated tables aside), batch/, the table generator
-#   builders: the tools that build test inputs (embed_lsb, fixtures, evaluation set),
-#             shown apart and counted both ways
+#   test tools: embed_lsb, the fixture generator, the detector evaluation set and
+#             harness (tools/eval), shown apart and counted both ways
 set -euo pipefail
 cd "$(dirname "$0")/.."
 count() {
@@ -15,7 +15,7 @@ count() {
 }
 tests=$(count '^(tests/|tools/(mutation_score\.py|run_tests\.sh|count_lines\.sh)$)')
 code=$(count '^(analyser|decoder|batch)/|^tools/gen_layer3_tables\.py$')
-builders=$(count '^tools/(embed_lsb\.cpp|make_fixtures\.sh|fixture_tool\.py|eval/)')
-echo "tests $tests, code $code, input builders $builders"
-echo "builders as code: tests are $(( 100 * tests / (code + builders) )) % of the code"
-echo "builders as tests: tests are $(( 100 * (tests + builders) / code )) % of the code"
+tools=$(count '^tools/(embed_lsb\.cpp|make_fixtures\.sh|fixture_tool\.py|eval/)')
+echo "tests $tests, code $code, test tools $tools"
+echo "test tools as code: tests are $(( 100 * tests / (code + tools) )) % of the code"
+echo "test tools as tests: tests are $(( 100 * (tests + tools) / code )) % of the code"
