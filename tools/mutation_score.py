@@ -104,7 +104,8 @@ def test_units(build):
         cwd = next((p['value'] for p in t.get('properties', []) if p['name'] == 'WORKING_DIRECTORY'), build)
         units.setdefault(tuple(cmd), {'cmd': cmd, 'cwd': cwd})
     for u in units.values():  # the built files a unit runs: its programs and their shared libraries
-        u['deps'] = {a for a in u['cmd'] if a.startswith(build) and os.path.isfile(a)}
+        args = [a.split('=', 1)[-1] for a in u['cmd']]  # also NAME=PATH arguments
+        u['deps'] = {a for a in args if a.startswith(build) and os.path.isfile(a)}
         for a in list(u['deps']):
             ldd = subprocess.run(['ldd', a], capture_output=True, text=True).stdout
             u['deps'] |= set(re.findall(r'=> (' + re.escape(build) + r'\S+)', ldd))
