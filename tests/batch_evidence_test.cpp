@@ -3,6 +3,7 @@
 // may and may not go.
 #include <gtest/gtest.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <bit>
 #include <cstdio>
@@ -45,13 +46,14 @@ std::string unhex(const std::string& digits) {
 
 // gainscan-batch's jsonl record of one file.
 nlohmann::json scan(const fs::path& file, const std::string& options) {
-    const fs::path out = fs::path(testing::TempDir()) / "evidence.jsonl";
+    // ctest runs each test in its own process, at the same time as others.
+    const fs::path out = fs::path(testing::TempDir()) / ("evidence_" + std::to_string(getpid()) + ".jsonl");
     shell("'" GAINSCAN_BATCH_BINARY "' -q --format jsonl " + options + " '" + file.string() + "' > '" + out.string() + "'");
     return nlohmann::json::parse(slurp(out));
 }
 
 fs::path fresh_dir(const std::string& name) {
-    const fs::path dir = fs::path(testing::TempDir()) / name;
+    const fs::path dir = fs::path(testing::TempDir()) / (name + "_" + std::to_string(getpid()));
     fs::remove_all(dir);
     fs::create_directories(dir);
     return dir;
