@@ -118,13 +118,30 @@ TEST(Evidence, APayloadLongerThanTheFileIsExtractedAsFarAsItGoes) {
     EXPECT_EQ(slurp(record["payload_file"].get<std::string>()).size(), bytes);
 }
 
-TEST(Evidence, RecordDumpHasARowPerRecord) {
-    const fs::path dir = fresh_dir("dump");
-    const nlohmann::json record = scan(SOURCE, "--dump-records '" + dir.string() + "'");
-    const std::string csv = slurp(dir / "long_m1_44100_mono_cbr32_40s.mp3.records.csv");
-    const auto rows = std::count(csv.begin(), csv.end(), '\n') - 1;
-    EXPECT_EQ(rows, record["total_records"].get<std::int64_t>());
-    EXPECT_EQ(csv.substr(0, csv.find(',')), "slot");
+TEST(Evidence, RecordDumpHasARowPerRecordPointingAtItsFrame) {
+    // One file that starts with its first frame, one behind an ID3v2 tag.
+    for (const std::string name : {"long_m1_44100_mono_cbr32_40s.mp3", "id3v2_padded.mp3"}) {
+        SCOPED_TRACE(name);
+        const std::string source = GAINSCAN_SOURCE_DIR "/tests/fixtures/" + name;
+        const fs::path dir = fresh_dir("dump");
+        const nlohmann::json record = scan(source, "--dump-records '" + dir.string() + "'");
+        std::istringstream csv(slurp(dir / (name + ".records.csv")));
+        std::string line;
+        std::getline(csv, line);
+        EXPECT_EQ(line.substr(0, line.find(',')), "slot");
+        const std::string bytes = slurp(source);
+        std::int64_t rows = 0;
+        while (std::getline(csv, line)) {
+            ++rows;
+            // slot,frame_index,frame_offset,...: the offset is where the frame's sync word is.
+            const std::size_t first = line.find(',');
+            const std::size_t offset = std::stoul(line.substr(line.find(',', first + 1) + 1));
+            ASSERT_LT(offset + 1, bytes.size());
+            EXPECT_EQ(static_cast<unsigned char>(bytes[offset]), 0xFF) << line;
+            EXPECT_EQ(static_cast<unsigned char>(bytes[offset + 1]) & 0xE0, 0xE0) << line;
+        }
+        EXPECT_EQ(rows, record["total_records"].get<std::int64_t>());
+    }
 }
 
 TEST(Evidence, OutputFilesStayInTheirDirectoryAndNeverReplaceAFile) {
