@@ -1,5 +1,5 @@
 #!/usr/bin/env python3
-"""Generates decoder/tables/layer3_tables.cpp and decoder/tables/decoder_tables_data.cpp
+"""Generates decoder/tables/layer3_tables.cpp and decoder/tables/computed_tables.cpp
 from decoder/tables/layer3_tables.txt.
 
 layer3_tables.cpp holds the Huffman code tables in the forms the decoder and
@@ -25,7 +25,7 @@ its tests use:
 It also holds the band widths, the MPEG-1 scale-factor lengths and the
 per-partition scale-factor counts as plain arrays.
 
-decoder_tables_data.cpp holds the tables the decoder used to compute at every
+computed_tables.cpp holds the tables the decoder used to compute at every
 start-up, computed here once with the same formulas (the same libm pow for the
 gain and 4/3-power tables, rounded to single precision, written as exact
 hexadecimal literals): GAIN_TABLE_STORAGE, POW43_TABLE, BAND_MAP,
@@ -42,7 +42,7 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(HERE)
 SRC = os.path.join(ROOT, 'decoder', 'tables', 'layer3_tables.txt')
 OUT = os.path.join(ROOT, 'decoder', 'tables', 'layer3_tables.cpp')
-OUT_COMPUTED = os.path.join(ROOT, 'decoder', 'tables', 'decoder_tables_data.cpp')
+OUT_COMPUTED = os.path.join(ROOT, 'decoder', 'tables', 'computed_tables.cpp')
 FIRST_BITS = 8
 SUB_BITS = 6
 SUBBAND_LIMIT = 32

@@ -2,7 +2,7 @@
 
 #include "decoder/tables/layer3_tables.h"
 
-// The tables themselves are generated into decoder_tables_data.cpp.
+// The tables themselves are generated into computed_tables.cpp.
 void build_decoder_tables(int subband_limit) {
     for (std::size_t j = 0; j < 9; ++j) {
         const BandIndex& bands = BAND_INDEX[j];

@@ -1,7 +1,7 @@
 // The decoder's computed tables: gains, the 4/3 power, the band walks of the
 // requantiser, subband limits and the packed LSF scale-factor length words.
 // tools/gen_layer3_tables.py computes them once, with the formulas given at
-// each table, into decoder_tables_data.cpp: they are constant data of the
+// each table, into computed_tables.cpp: they are constant data of the
 // program, ready before any decoder starts and shared by every thread without
 // any initialisation to wait for.
 #pragma once
