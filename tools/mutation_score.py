@@ -180,8 +180,8 @@ def main():
     os.makedirs(os.path.join(src, 'tests'))
     export(args.tests_from, ['tests', 'tools'], src)
     export(args.product, ['tools/gen_layer3_tables.py'], src)  # the product's tables come from its own generator
-    for spec in args.take:  # e.g. other people's tests as they were at the product's revision
-        rev, path = spec.split(':', 1)
+    for taken in args.take:  # e.g. other people's tests as they were at the product's revision
+        rev, path = taken.split(':', 1)
         for old in glob.glob(os.path.join(src, path)):
             shutil.rmtree(old) if os.path.isdir(old) else os.remove(old)
         if rev == 'worktree' or sh(['git', 'cat-file', '-e', f'{rev}:{path}'], cwd=REPO).returncode == 0:
