@@ -99,6 +99,9 @@ CommandLine parse_command_line(int argc, const char* const* argv) {
     o.jobs = jobs > 0 ? static_cast<unsigned>(jobs) : std::max(1u, std::thread::hardware_concurrency());
     if (o.scan.extract_all && extract.empty()) return usage_error("--extract-all needs --extract DIR");
     if (threshold->count() > 0 && o.scan.quick) return usage_error("--threshold has no effect with --quick");
+    // Both come from the whole-file analysis, which --quick leaves out.
+    if (o.scan.quick && !(extract.empty() && dump.empty()))
+        return usage_error("--extract and --dump-records need the whole-file analysis, not --quick");
     for (const std::string* dir : {&extract, &dump}) {
         std::error_code ec;
         if (!dir->empty() && !std::filesystem::is_directory(*dir, ec))

@@ -154,7 +154,8 @@ TEST(BatchExitStatus, CleanFlaggedErrorsAndUsage) {
     } cases[] = {
         {FIXTURE, 0},           {FLAGGED, 1},     {FIXTURE + " no_such.mp3", 2}, {FLAGGED + " no_such.mp3", 1},
         {"tests/fixtures", 1},  {"", 2},          {"--format xml " + FIXTURE, 2}, {"--jobs x " + FIXTURE, 2},
-        {"--bogus " + FIXTURE, 2}, {"--extract no_such_dir " + FIXTURE, 2}, {"--help", 0}, {"--version", 0},
+        {"--bogus " + FIXTURE, 2}, {"--extract no_such_dir " + FIXTURE, 2}, {"--dump-records . " + FIXTURE, 2},
+        {"--help", 0}, {"--version", 0},
     };
     for (const auto& c : cases) EXPECT_EQ(run(BATCH + " --quick -q " + c.args).status, c.status) << c.args;
 }
