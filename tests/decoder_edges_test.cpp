@@ -1,13 +1,11 @@
-// Two decoder helpers no stream reaches in full: the 64-bit window load at
-// and past a buffer's end, and the band limits recomputed for another
-// subband limit.
+// A decoder helper no stream reaches in full: the 64-bit window load at and
+// past a buffer's end.
 #include <gtest/gtest.h>
 
 #include <array>
 #include <cstdint>
 
 #include "decoder/common/bit_reader.h"
-#include "decoder/tables/decoder_tables.h"
 
 TEST(DecoderEdgesTest, WindowWordReadsZerosOutsideTheBuffer) {
     const std::array<std::uint8_t, 12> bytes = {0x11, 0x22, 0x33, 0x44, 0x55, 0x66,
@@ -23,19 +21,4 @@ TEST(DecoderEdgesTest, WindowWordReadsZerosOutsideTheBuffer) {
     };
     for (const auto& c : cases)
         EXPECT_EQ(bit_buffer_word(bytes.data(), c.size, c.offset), c.word) << c.size << " " << c.offset;
-}
-
-TEST(DecoderEdgesTest, BandLimitsForAnotherSubbandLimit) {
-    // 32 gives the generated tables back; a lower limit caps every entry.
-    const auto long_limits = LONG_BAND_LIMIT;
-    const auto short_limits = SHORT_BAND_LIMIT;
-    build_decoder_tables(32);
-    EXPECT_EQ(LONG_BAND_LIMIT, long_limits);
-    EXPECT_EQ(SHORT_BAND_LIMIT, short_limits);
-    build_decoder_tables(5);
-    for (std::size_t j = 0; j < 9; ++j) {
-        for (std::size_t k = 0; k < 23; ++k) EXPECT_EQ(LONG_BAND_LIMIT[j][k], std::min(long_limits[j][k], 5));
-        for (std::size_t k = 0; k < 14; ++k) EXPECT_EQ(SHORT_BAND_LIMIT[j][k], std::min(short_limits[j][k], 5));
-    }
-    build_decoder_tables(32);
 }

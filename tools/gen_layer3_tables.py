@@ -314,9 +314,9 @@ def generate_computed():
             str(min(SUBBAND_LIMIT, c_div(k - 1, 18) + 1)) for k in short_index))
 
     out.append('constinit const std::array<BandMap, 9> BAND_MAP = {{\n%s\n}};\n' % '\n'.join(maps))
-    out.append('constinit thread_local std::array<std::array<std::int32_t, 23>, 9> LONG_BAND_LIMIT = {{\n%s\n}};\n'
+    out.append('constinit const std::array<std::array<std::int32_t, 23>, 9> LONG_BAND_LIMIT = {{\n%s\n}};\n'
                % '\n'.join(long_limits))
-    out.append('constinit thread_local std::array<std::array<std::int32_t, 14>, 9> SHORT_BAND_LIMIT = {{\n%s\n}};\n'
+    out.append('constinit const std::array<std::array<std::int32_t, 14>, 9> SHORT_BAND_LIMIT = {{\n%s\n}};\n'
                % '\n'.join(short_limits))
 
     def slen_word(a, b, c, d, row, preflag):

@@ -1690,7 +1690,7 @@ constinit const std::array<BandMap, 9> BAND_MAP = {{
      }}},
 }};
 
-constinit thread_local std::array<std::array<std::int32_t, 23>, 9> LONG_BAND_LIMIT = {{
+constinit const std::array<std::array<std::int32_t, 23>, 9> LONG_BAND_LIMIT = {{
     {1, 1, 1, 2, 2, 2, 2, 3, 3, 3, 4, 4, 5, 6, 7, 8, 10, 12, 14, 17, 20, 24, 32},
     {1, 1, 1, 2, 2, 2, 2, 3, 3, 3, 4, 4, 5, 6, 7, 8, 10, 11, 14, 16, 19, 22, 32},
     {1, 1, 1, 2, 2, 2, 2, 3, 3, 3, 4, 5, 5, 7, 8, 10, 12, 14, 17, 21, 26, 31, 32},
@@ -1702,7 +1702,7 @@ constinit thread_local std::array<std::array<std::int32_t, 23>, 9> LONG_BAND_LIM
     {1, 2, 2, 3, 4, 4, 5, 6, 7, 8, 10, 12, 14, 16, 20, 23, 27, 32, 32, 32, 32, 32, 32},
 }};
 
-constinit thread_local std::array<std::array<std::int32_t, 14>, 9> SHORT_BAND_LIMIT = {{
+constinit const std::array<std::array<std::int32_t, 14>, 9> SHORT_BAND_LIMIT = {{
     {1, 1, 2, 2, 3, 4, 5, 7, 9, 11, 14, 18, 23, 32},
     {1, 1, 2, 2, 3, 4, 5, 7, 9, 11, 14, 17, 21, 32},
     {1, 1, 2, 2, 3, 4, 5, 7, 10, 13, 18, 23, 30, 32},

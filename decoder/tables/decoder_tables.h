@@ -49,20 +49,15 @@ struct BandMap {
 // long runs (bands 0-21); pair count = width / 2.
 extern const std::array<BandMap, 9> BAND_MAP;
 
-// 18-line subbands up to each band boundary, capped at the subband limit:
-// (long_index + 7) / 18 + 1 and (short_index - 1) / 18 + 1. Generated for the
-// limit 32, the decoder's own; per thread, since build_decoder_tables may
-// recompute them for another limit.
-extern constinit thread_local std::array<std::array<std::int32_t, 23>, 9> LONG_BAND_LIMIT;
-extern constinit thread_local std::array<std::array<std::int32_t, 14>, 9> SHORT_BAND_LIMIT;
+// 18-line subbands up to each band boundary, capped at the decoder's subband
+// limit 32: (long_index + 7) / 18 + 1 and (short_index - 1) / 18 + 1.
+extern const std::array<std::array<std::int32_t, 23>, 9> LONG_BAND_LIMIT;
+extern const std::array<std::array<std::int32_t, 14>, 9> SHORT_BAND_LIMIT;
 
 // Packed words: bits 0-2, 3-5, 6-8, 9-11 the lengths of partitions 0..3,
 // bits 12-14 the partition-size case, bit 15 preflag.
 extern const std::array<std::uint32_t, 512> LSF_SLEN_NORMAL;
 extern const std::array<std::uint32_t, 256> LSF_SLEN_INTENSITY;
 
-// Every table is ready before the first decoder starts and dec_init builds
-// nothing. This recomputes the calling thread's band limits for another
-// subband limit (32 gives the generated values back); the other tables do
-// not depend on it.
-void build_decoder_tables(int subband_limit);
+// Every table is constant data, ready before the first decoder starts: dec_init
+// builds nothing, and decoders on several threads share them.
