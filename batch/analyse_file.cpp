@@ -30,8 +30,6 @@ void capture_message(void* context, int stream, const char* text, std::size_t le
     list.push_back(DecoderMessage{stream, std::string(text, length)});
 }
 
-std::string describe(const std::error_code& ec) { return ec.message(); }
-
 // Whole-file evidence, and what the options ask to be written from it.
 void weigh_whole_file(std::span<const GranuleRecord> records, const ScanOptions& options, FileReport& report) {
     const Evidence evidence = weigh_evidence(records, report.capacity);
@@ -47,9 +45,8 @@ void weigh_whole_file(std::span<const GranuleRecord> records, const ScanOptions&
     }
     const bool wanted = options.extract_dir && (report.flagged || (options.extract_all && report.found));
     if (!wanted || !evidence.length_field) return;
-    const std::vector<std::uint8_t> bits = carrier_bits(records);
     PayloadReport payload{};
-    const std::vector<std::uint8_t> bytes = payload_bytes(bits, *evidence.length_field, payload.complete);
+    const std::vector<std::uint8_t> bytes = payload_bytes(evidence.bits, *evidence.length_field, payload.complete);
     identify_payload(bytes, payload);
     const std::string_view data(reinterpret_cast<const char*>(bytes.data()), bytes.size());
     payload.file = write_exclusive(*options.extract_dir, report.file, ".payload", data, error);
@@ -66,7 +63,7 @@ FileReport analyse_file(const std::string& path, const ScanOptions& options) {
     std::error_code ec;
     const auto status = std::filesystem::status(path, ec);
     if (ec) {
-        report.error = describe(ec);
+        report.error = ec.message();
         return report;
     }
     if (!std::filesystem::is_regular_file(status)) {

@@ -160,9 +160,9 @@ std::optional<LengthField> read_length_field(std::span<const std::uint8_t> bits)
 
 Evidence weigh_evidence(std::span<const GranuleRecord> records, std::uint32_t capacity) {
     Evidence evidence{};
-    const std::vector<std::uint8_t> bits = carrier_bits(records);
-    evidence.carriers = static_cast<std::int64_t>(bits.size());
-    evidence.length_field = read_length_field(bits);
+    evidence.bits = carrier_bits(records);
+    evidence.carriers = static_cast<std::int64_t>(evidence.bits.size());
+    evidence.length_field = read_length_field(evidence.bits);
 
     // The test is strongest over the carriers the length field claims.
     const LengthField* field = evidence.length_field ? &*evidence.length_field : nullptr;

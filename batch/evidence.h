@@ -28,6 +28,7 @@ struct LengthField {
 };
 
 struct Evidence {
+    std::vector<std::uint8_t> bits;  // the carriers' parity bits, in order (see carrier_bits)
     std::int64_t carriers;
     std::optional<LengthField> length_field;  // when nbits is 1..32
     // About N(0,1) where energies do not follow parity; nullopt when too few
