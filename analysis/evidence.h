@@ -16,16 +16,9 @@
 #include <span>
 #include <vector>
 
-#include "batch/granule_record.h"
+#include "gainscan/analysis.h"
 
-// The layout read from the carriers' parity bits: a 6-bit length-of-length,
-// then the length below its implicit leading 1, then 8 x length payload bits.
-struct LengthField {
-    std::uint32_t nbits;
-    std::uint64_t length;          // payload bytes
-    std::uint64_t header_bits;     // 6 + nbits - 1
-    std::uint64_t span;            // carriers the layout claims: header + 8 x length
-};
+namespace gainscan {
 
 struct Evidence {
     std::vector<std::uint8_t> bits;  // the carriers' parity bits, in order (see carrier_bits)
@@ -39,7 +32,7 @@ struct Evidence {
 // The parity bits of the carriers (records 0, 2, 4, ...), in order.
 std::vector<std::uint8_t> carrier_bits(std::span<const GranuleRecord> records);
 
-std::optional<LengthField> read_length_field(std::span<const std::uint8_t> bits);
-
 // `capacity`: the payload bytes the file could hold, as gainscan reports it.
 Evidence weigh_evidence(std::span<const GranuleRecord> records, std::uint32_t capacity);
+
+}  // namespace gainscan

@@ -1,8 +1,12 @@
-#include "batch/evidence.h"
+#include "analysis/evidence.h"
 
 #include <algorithm>
 #include <array>
 #include <cmath>
+
+#include "analysis/length_field.h"
+
+namespace gainscan {
 
 namespace {
 
@@ -11,7 +15,6 @@ constexpr double CLIP = 1.5;                      // residuals clipped at this m
 constexpr double MAX_GAIN_DEVIATION = 4.0;        // gain steps, clipped
 constexpr std::int64_t MIN_CARRIERS = 12;         // carriers with a residual needed for a score
 constexpr double EFFECT_WEIGHT = 40.0;            // caps the score at 40 x the effect in log2 energy
-constexpr std::uint32_t LENGTH_SLACK = 106;       // bytes a length may claim beyond the capacity
 
 using Bands = std::array<float, ENERGY_BANDS>;
 
@@ -145,24 +148,12 @@ std::vector<std::uint8_t> carrier_bits(std::span<const GranuleRecord> records) {
     return bits;
 }
 
-std::optional<LengthField> read_length_field(std::span<const std::uint8_t> bits) {
-    if (bits.size() < 6) return std::nullopt;
-    LengthField field{};
-    for (std::size_t i = 0; i < 6; ++i) field.nbits = (field.nbits << 1) | bits[i];
-    if (field.nbits == 0 || field.nbits > 32) return std::nullopt;
-    field.header_bits = 6 + field.nbits - 1;
-    if (bits.size() < field.header_bits) return std::nullopt;
-    field.length = 1;
-    for (std::size_t i = 6; i < field.header_bits; ++i) field.length = (field.length << 1) | bits[i];
-    field.span = field.header_bits + 8 * field.length;
-    return field;
-}
-
 Evidence weigh_evidence(std::span<const GranuleRecord> records, std::uint32_t capacity) {
     Evidence evidence{};
     evidence.bits = carrier_bits(records);
     evidence.carriers = static_cast<std::int64_t>(evidence.bits.size());
-    evidence.length_field = read_length_field(evidence.bits);
+    const LengthHeader header = read_length_header(evidence.bits);
+    if (header.complete) evidence.length_field = header.field;
 
     // The test is strongest over the carriers the length field claims.
     const LengthField* field = evidence.length_field ? &*evidence.length_field : nullptr;
@@ -219,7 +210,9 @@ Evidence weigh_evidence(std::span<const GranuleRecord> records, std::uint32_t ca
     if (!score) return evidence;
     // Without a length that the file could hold there is no payload of this
     // layout to find, so such a file's score counts only against it.
-    const bool fits = field != nullptr && field->length <= std::uint64_t{field->nbits} + capacity + LENGTH_SLACK;
+    const bool fits = field != nullptr && length_fits(*field, capacity);
     evidence.score = fits ? *score : std::min(*score, 0.0);
     return evidence;
 }
+
+}  // namespace gainscan

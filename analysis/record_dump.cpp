@@ -1,6 +1,8 @@
-#include "batch/record_dump.h"
-
 #include <cstdio>
+
+#include "gainscan/analysis.h"
+
+namespace gainscan {
 
 std::string records_csv(std::span<const GranuleRecord> records) {
     std::string csv =
@@ -28,3 +30,5 @@ std::string records_csv(std::span<const GranuleRecord> records) {
     }
     return csv;
 }
+
+}  // namespace gainscan

@@ -1,0 +1,168 @@
+// gainscan's per-file analysis, as a library: one file's bytes in, one
+// FileReport out. It runs the classic analyser's reading of the first 200
+// granule records (its verdict, length and capacity, exactly as `gainscan`
+// prints them) and, for a whole-file analysis, keeps every granule record and
+// weighs the evidence that the parity of global_gain was rewritten.
+//
+//     gainscan::Analysis analysis;              // one per thread; reuse it for many files
+//     gainscan::FileReport report = analysis.analyse_file("song.mp3");
+//     if (report.ok && report.flagged) { ... report.score, report.span ... }
+//     for (const gainscan::GranuleRecord& r : analysis.records()) { ... }
+//
+// Uses the C++ standard library only.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "gainscan/decoder.h"
+
+namespace gainscan {
+
+struct DecoderMessage {
+    Stream stream;     // where gainscan prints it
+    std::string text;  // exactly as gainscan prints it, line end included
+};
+
+struct PayloadReport {
+    std::string file;        // path of the extracted payload ("" when not written)
+    std::uint64_t bytes = 0;  // bytes extracted
+    bool complete = false;   // the file held all the bytes the length field claims
+    std::string sha256;      // lower-case hex of the extracted bytes
+    std::string mime;        // libmagic's MIME type
+    std::string type;        // libmagic's description
+};
+
+// The one record of a file: what gainscan-batch prints, what Python's
+// report.to_dict() gives.
+struct FileReport {
+    std::string file;   // the path as named or as walked (raw bytes)
+    bool ok = false;    // status "ok"; otherwise "error" with `error`
+    std::string error;
+
+    // gainscan's own analysis of the first 200 records, exactly as it prints it.
+    bool found = false;            // verdict "found" / "none"
+    std::uint32_t length = 0;      // the length when found
+    std::uint32_t nbits = 0;
+    std::uint32_t capacity = 0;    // bytes
+    std::int64_t frames = 0;       // frames decoded up to where gainscan stops
+    std::int64_t records = 0;      // granule records seen up to there
+    std::vector<DecoderMessage> messages;  // in order, up to where gainscan stops
+
+    // The decision: with a whole-file analysis the evidence, else `found`.
+    bool flagged = false;
+
+    // Whole-file evidence (absent for a quick analysis).
+    bool whole_file = false;
+    std::int64_t total_frames = 0;
+    std::int64_t total_records = 0;
+    std::vector<DecoderMessage> later_messages;  // decoder messages past gainscan's stop
+    std::optional<double> score;       // evidence; larger means more
+    std::int64_t carriers = 0;         // carrier records in the file
+    std::optional<std::int64_t> span;  // carriers the length field claims, when one is read
+
+    std::optional<PayloadReport> payload;  // filled by a caller that extracts
+    std::vector<std::string> write_errors; // payload or dump files that could not be written
+    std::uint64_t file_bytes = 0;          // bytes in the file
+};
+
+inline constexpr std::size_t ENERGY_BANDS = 8;
+// log2 energy of a band with no energy at all: below anything real.
+inline constexpr float NO_ENERGY = -1000.0f;
+
+// Every granule record of a file as the whole-file analysis keeps it.
+struct GranuleRecord {
+    std::int64_t slot;  // position in the hiding layout; even slots carry a bit
+    std::int64_t frame_index;
+    std::uint64_t frame_offset;  // byte offset of the frame header in the file
+    std::uint8_t granule;
+    std::uint8_t channel;
+    std::uint8_t global_gain;
+    std::uint8_t block_type;
+    std::uint16_t part2_3_length;
+    std::uint16_t big_values;
+    std::uint16_t scalefac_compress;
+    float log2_energy;  // whole spectrum; NO_ENERGY when silent
+    std::array<float, ENERGY_BANDS> band_log2_energy;
+};
+
+inline bool is_carrier(const GranuleRecord& record) { return record.slot % 2 == 0; }
+
+// The layout read from the carriers' parity bits: a 6-bit length-of-length,
+// then the length below its implicit leading 1, then 8 x length payload bits.
+struct LengthField {
+    std::uint32_t nbits;
+    std::uint64_t length;       // payload bytes
+    std::uint64_t header_bits;  // 6 + nbits - 1
+    std::uint64_t span;         // carriers the layout claims: header + 8 x length
+};
+
+// Where the bytes come from. read() fills as much of `to` as the source has
+// and returns the count; a short count means the end was reached.
+class ByteSource {
+public:
+    virtual ~ByteSource() = default;
+    virtual std::size_t read(std::span<std::uint8_t> to) = 0;
+    virtual bool failed() const { return false; }  // an error other than the end
+    virtual std::uint64_t size() = 0;              // the whole length, however far it was read
+};
+
+// The whole-file score at or above which a file is flagged. Chosen on one
+// half of the evaluation set's sources and measured on the other
+// (tools/eval; the figures are in the README).
+inline constexpr double DEFAULT_THRESHOLD = 2.0;
+
+struct AnalysisOptions {
+    // Decode to the end and weigh the evidence; false stops where gainscan
+    // stops (200 granule records) and decides by its verdict alone.
+    bool whole_file = true;
+    double threshold = DEFAULT_THRESHOLD;  // whole file: flagged when score >= threshold
+    // Also receives every decoder message the moment it arises (the report
+    // keeps them either way). Not owned.
+    MessageSink* messages = nullptr;
+};
+
+class Analysis {
+public:
+    explicit Analysis(AnalysisOptions options = {});
+    ~Analysis();
+    Analysis(Analysis&&) noexcept;
+    Analysis& operator=(Analysis&&) noexcept;
+    Analysis(const Analysis&) = delete;
+    Analysis& operator=(const Analysis&) = delete;
+
+    // A regular file by name; anything else gets an error report.
+    FileReport analyse_file(const std::string& path);
+    // Bytes in memory, reported under `name`.
+    FileReport analyse_bytes(std::span<const std::uint8_t> bytes, const std::string& name);
+    // Any source; `size_before` (when known) catches a file that changes while read.
+    FileReport analyse(ByteSource& source, const std::string& name,
+                       std::optional<std::uint64_t> size_before = std::nullopt);
+
+    // Of the last file analysed (whole file only): every granule record, the
+    // carriers' parity bits in layout order (a lost carrier reads 0), and the
+    // length field they give.
+    std::span<const GranuleRecord> records() const;
+    std::span<const std::uint8_t> carrier_bits() const;
+    std::optional<LengthField> length_field() const;
+    // True when the decoder's input failed (the report says "decoder failure").
+    bool decoder_failed() const;
+
+private:
+    struct State;
+    std::unique_ptr<State> state_;
+};
+
+// The payload bytes the carriers hold after the length field (as many as
+// there are); `complete` when all `field.length` bytes were there.
+std::vector<std::uint8_t> payload_bytes(std::span<const std::uint8_t> bits, const LengthField& field, bool& complete);
+
+// One CSV of every granule record (header row, then a row per record).
+std::string records_csv(std::span<const GranuleRecord> records);
+
+}  // namespace gainscan
