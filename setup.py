@@ -41,4 +41,9 @@ class CMakeBuild(build_ext):
         self.copy_file(str(built[0]), str(target))
 
 
-setup(ext_modules=[CMakeExtension("gainscan._gainscan")], cmdclass={"build_ext": CMakeBuild})
+setup(
+    ext_modules=[CMakeExtension("gainscan._gainscan")],
+    cmdclass={"build_ext": CMakeBuild},
+    # Not build/, which is where the project's own CMake build usually lives.
+    options={"build": {"build_base": "build-pip"}, "egg_info": {"egg_base": "build-pip"}},
+)

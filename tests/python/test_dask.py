@@ -1,11 +1,13 @@
 """The README's Dask example, run on a LocalCluster of two worker processes
-over the fixtures: every record equals gainscan-batch's."""
+over the fixtures: every record equals gainscan-batch's, byte for byte."""
 
 import json
+import os
+import subprocess
 
 import pytest
 
-from conftest import run_batch
+from conftest import batch_program, run_batch
 
 distributed = pytest.importorskip(
     "dask.distributed", reason="dask.distributed is not installed (Debian: python3-dask python3-distributed)"
@@ -15,8 +17,8 @@ import dask.bag as db  # noqa: E402
 import gainscan  # noqa: E402
 
 
-def analyse_record(path):
-    return gainscan.analyse(path).to_dict()
+def jsonl_line(path):
+    return gainscan.analyse(path).to_json()
 
 
 @pytest.fixture(scope="module")
@@ -27,27 +29,30 @@ def client():
         yield client
 
 
-def test_dask_bag_scan_written_as_jsonl_equals_gainscan_batch(client, all_files, tmp_path):
+def test_dask_bag_scan_written_as_jsonl_is_gainscan_batch_output(client, all_files, tmp_path):
     listing = tmp_path / "files.list"
     listing.write_text("".join(f"{p}\n" for p in all_files))
 
     # As in the README.
     paths = [line.rstrip("\n") for line in open(listing)]
-    records = db.from_sequence(paths, npartitions=4).map(analyse_record)
-    records.map(json.dumps).to_textfiles(str(tmp_path / "scan" / "*.jsonl"), name_function=lambda i: f"{i:05}")
+    lines = db.from_sequence(paths, npartitions=4).map(jsonl_line)
+    lines.to_textfiles(str(tmp_path / "scan" / "*.jsonl"), name_function=lambda i: f"{i:05}", last_endline=True)
 
     parts = sorted((tmp_path / "scan").glob("*.jsonl"))
     assert len(parts) == 4
-    got = [json.loads(line) for part in parts for line in part.read_text().splitlines()]
-    expected = run_batch("--files-from", str(listing))
-    assert len(expected) == len(all_files)
-    assert got == expected
+    merged = b"".join(part.read_bytes() for part in parts)  # as `cat scan/*.jsonl` would
+    expected = subprocess.run(
+        [batch_program(), "--format", "jsonl", "-q", "--files-from", str(listing)], stdout=subprocess.PIPE
+    ).stdout
+    assert len(expected.splitlines()) == len(all_files)
+    assert merged == expected
 
 
-def test_dask_records_ran_on_both_worker_processes(client, all_files):
-    import os
-
-    pids = db.from_sequence(all_files, npartitions=8).map(lambda p: (os.getpid(), analyse_record(p))).compute()
-    assert [record for _, record in pids] == run_batch(*all_files)
-    assert len({pid for pid, _ in pids}) == 2
-    assert os.getpid() not in {pid for pid, _ in pids}
+def test_dask_records_as_dicts_ran_on_both_worker_processes(client, all_files):
+    results = (
+        db.from_sequence(all_files, npartitions=8).map(lambda p: (os.getpid(), json.loads(jsonl_line(p)))).compute()
+    )
+    assert [record for _, record in results] == run_batch(*all_files)
+    pids = {pid for pid, _ in results}
+    assert len(pids) == 2
+    assert os.getpid() not in pids
