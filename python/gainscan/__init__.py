@@ -70,8 +70,9 @@ def analyse(
     threshold: the whole-file score at or above which the file is flagged
         (``gainscan-batch --threshold``).
 
-    A file that cannot be read or decoded gives a report with status
-    'error', as in gainscan-batch; wrong argument types raise TypeError,
+    A file that cannot be read or decoded, or that is not a regular file
+    (a directory: use scan()), gives a report with status 'error', as in
+    gainscan-batch; wrong argument types raise TypeError,
     and bad values ValueError.
     """
     threshold = _check_threshold("analyse", threshold)
@@ -116,8 +117,10 @@ def scan(
     ``paths`` that is not a path raises TypeError (ValueError when empty or
     holding a NUL byte) once the reports before it have been yielded.
     Arguments are checked when scan() is called. Memory stays bounded
-    whatever the number of files; stopping the iteration early stops the
-    workers (the walk of the directory being read is finished first).
+    whatever the number of files. Stopping the iteration early (break,
+    close(), an exception such as KeyboardInterrupt, which is delivered
+    while the scan waits) stops the workers; it waits for the files being
+    analysed and the directory being listed to be finished.
     """
     threshold = _check_threshold("scan", threshold)
     if jobs is None:

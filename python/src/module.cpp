@@ -6,6 +6,7 @@
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
+#include <chrono>
 #include <cmath>
 #include <cstring>
 #include <limits>
@@ -156,6 +157,8 @@ Report analyse_buffer(const py::buffer& data, const std::string& name, bool quic
 
 using gainscan_python::OrderedScan;
 
+constexpr std::chrono::milliseconds SIGNAL_CHECK_EVERY{100};
+
 }  // namespace
 
 PYBIND11_MODULE(_gainscan, m) {
@@ -228,7 +231,8 @@ PYBIND11_MODULE(_gainscan, m) {
     py::enum_<OrderedScan::Next>(m, "_Next")
         .value("item", OrderedScan::Next::item)
         .value("need_names", OrderedScan::Next::need_names)
-        .value("done", OrderedScan::Next::done);
+        .value("done", OrderedScan::Next::done)
+        .value("waiting", OrderedScan::Next::waiting);
 
     py::class_<OrderedScan>(m, "_Scanner")
         .def(py::init([](unsigned jobs, bool quick, double threshold, bool follow_symlinks, bool keep_records) {
@@ -244,9 +248,14 @@ PYBIND11_MODULE(_gainscan, m) {
         .def("next", [](OrderedScan& s) -> py::tuple {
             gainscan_python::ScanItem item;
             OrderedScan::Next next;
-            {
-                py::gil_scoped_release release;
-                next = s.next(item);
+            for (;;) {
+                {
+                    py::gil_scoped_release release;
+                    next = s.next(item, SIGNAL_CHECK_EVERY);
+                }
+                if (next != OrderedScan::Next::waiting) break;
+                // A long file must not keep Ctrl-C from the interpreter.
+                if (PyErr_CheckSignals() != 0) throw py::error_already_set();
             }
             if (next != OrderedScan::Next::item) return py::make_tuple(next, py::none());
             return py::make_tuple(next, Report(std::move(item)));

@@ -57,14 +57,15 @@ void OrderedScan::stop() {
         if (worker.joinable()) worker.join();
 }
 
-OrderedScan::Next OrderedScan::next(ScanItem& out) {
+OrderedScan::Next OrderedScan::next(ScanItem& out, std::chrono::milliseconds wait) {
     std::unique_lock lock(mutex_);
     std::optional<ScanItem>* slot = nullptr;
     const auto wants_names = [&] { return !closed_ && names_.size() < chunk_; };
-    consumer_wake_.wait(lock, [&] {
+    const bool ready = consumer_wake_.wait_for(lock, wait, [&] {
         slot = &finished_[next_due_ % window_];
         return stopping_ || wants_names() || slot->has_value() || (walk_done_ && next_due_ == walked_);
     });
+    if (!ready) return Next::waiting;
     if (stopping_) return Next::done;
     // Names first: handing them over is quick and keeps the walker ahead.
     if (wants_names()) return Next::need_names;

@@ -20,6 +20,7 @@
 // list that is fed as asked for can never leave it waiting for ever.
 #pragma once
 
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
@@ -55,7 +56,7 @@ public:
     OrderedScan(const OrderedScan&) = delete;
     OrderedScan& operator=(const OrderedScan&) = delete;
 
-    enum class Next { item, need_names, done };
+    enum class Next { item, need_names, done, waiting };
 
     // How many names to add() when asked.
     std::size_t chunk() const { return chunk_; }
@@ -63,9 +64,10 @@ public:
     void add(std::string name);
     // No more names.
     void close();
-    // Waits for the next report in order; asks for names when few are left
-    // to walk and the list is not closed; done after the last report.
-    Next next(ScanItem& out);
+    // Waits (at most `wait`, then `waiting`) for the next report in order;
+    // asks for names when few are left to walk and the list is not closed;
+    // done after the last report.
+    Next next(ScanItem& out, std::chrono::milliseconds wait);
     // Stops early: the walker and the workers finish what they hold and
     // leave; next() is done from then on. Waits for the threads.
     void stop();
