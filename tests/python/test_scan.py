@@ -97,6 +97,17 @@ def test_symbolic_links_are_followed_only_when_asked(tmp_path, fixture_files):
     assert len(followed) == 1
 
 
+def test_a_directory_loop_is_an_error_record_like_gainscan_batch(tmp_path, fixture_files):
+    inner = tmp_path / "inner"
+    inner.mkdir()
+    shutil.copy(fixture_files[0], inner / "a.mp3")
+    os.symlink(tmp_path, inner / "back")
+    got = dicts(gainscan.scan(tmp_path, jobs=2, follow_symlinks=True))
+    assert got == run_batch("-L", str(tmp_path))
+    assert [r["status"] for r in got] == ["ok", "error"]
+    assert "loop" in got[1]["error"]
+
+
 def test_scan_reports_carry_the_same_records_as_analyse(fixture_files):
     for report in gainscan.scan(fixture_files, jobs=2):
         alone = gainscan.analyse(report.file)
