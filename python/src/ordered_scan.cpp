@@ -15,11 +15,20 @@ constexpr std::size_t PER_WORKER = 16;
 
 }  // namespace
 
+namespace {
+
+OrderedScanOptions at_least_one_job(OrderedScanOptions options) {
+    if (options.jobs == 0) options.jobs = 1;
+    return options;
+}
+
+}  // namespace
+
 OrderedScan::OrderedScan(OrderedScanOptions options)
-    : options_(options),
-      chunk_(PER_WORKER * options.jobs),
-      job_capacity_(PER_WORKER * options.jobs),
-      window_(PER_WORKER * options.jobs),
+    : options_(at_least_one_job(options)),
+      chunk_(PER_WORKER * options_.jobs),
+      job_capacity_(PER_WORKER * options_.jobs),
+      window_(PER_WORKER * options_.jobs),
       finished_(window_) {
     walker_ = std::thread([this] { walk(); });
     workers_.reserve(options_.jobs);
