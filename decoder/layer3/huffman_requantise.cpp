@@ -174,8 +174,36 @@ int layer3_huffman_requantise(std::span<float, 576> spectrum, const ScaleFactors
                     position += step;
                 }
             }
-            for (std::uint32_t n = table.first_bits == 0 ? 0 : pairs; n > 0; --n) {
-                std::uint64_t window = bit_cursor_peek(bits, 19 + 2);
+            const float g = walk.gain;
+            // One value of a fast entry: its field is the signed value plus 15.
+            auto put = [&](std::uint32_t field) {
+                spectrum[static_cast<std::size_t>(position)] = POW43_SIGNED[field] * g;
+                *quantised++ = static_cast<std::int16_t>(static_cast<int>(field) - 15);
+                position += step;
+            };
+            for (std::uint32_t n = table.first_bits == 0 ? 0 : pairs; n > 0;) {
+                std::uint64_t window = bit_cursor_peek(bits, PAIR_FAST_BITS);
+                const std::uint32_t entry = table.fast[window >> (64 - PAIR_FAST_BITS)];
+                const std::uint32_t count = entry >> 30;
+                if (count != 0) {
+                    // One or two whole pairs, signs included, from one read.
+                    put(entry & 31u);
+                    put((entry >> 5) & 31u);
+                    if (count == 2 && n >= 2) {
+                        put((entry >> 10) & 31u);
+                        put((entry >> 15) & 31u);
+                        nonzero |= static_cast<int>((entry ^ 0x7BDEFu) & 0xFFFFFu);
+                        bits.position += (entry >> 24) & 31u;
+                        n -= 2;
+                    } else {
+                        nonzero |= static_cast<int>((entry ^ 0x1EFu) & 0x3FFu);
+                        bits.position += (entry >> 20) & 15u;
+                        --n;
+                    }
+                    continue;
+                }
+                // A long code or an escape: through the general lookup.
+                window = bit_cursor_peek(bits, 19 + 2);
                 const HuffmanCode code = huffman_lookup(table, window);
                 int values[2] = {code.value >> 4, code.value & 15};
                 std::uint32_t negative[2];
@@ -205,6 +233,7 @@ int layer3_huffman_requantise(std::span<float, 576> spectrum, const ScaleFactors
                     *quantised++ = static_cast<std::int16_t>((c ^ -static_cast<int>(negative[i])) + static_cast<int>(negative[i]));
                     position += step;
                 }
+                --n;
             }
             // Every value of this run lies in the same band and window.
             if (nonzero != 0) walk.note();

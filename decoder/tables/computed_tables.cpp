@@ -1462,6 +1462,15 @@ constinit const std::array<float, POW43_SIZE> POW43_TABLE = {
     0x1.43109ap+17f, 0x1.431e0cp+17f, 0x1.432b7ep+17f, 0x1.4338fp+17f, 0x1.434664p+17f,
 };
 
+constinit const std::array<float, 31> POW43_SIGNED = {
+    -0x1.27f208p+5f, -0x1.0def9ap+5f, -0x1.e913dep+4f, -0x1.b791fep+4f, -0x1.876ba6p+4f, -0x1.58b5a6p+4f,
+    -0x1.2b8836p+4f, -0x1.0p+4f, -0x1.ac7f2p+3f, -0x1.5ce31cp+3f, -0x1.11989ep+3f, -0x1.965feap+2f,
+    -0x1.14e974p+2f, -0x1.428a3p+1f, -0x1.0p+0f, 0x0.0p+0f, 0x1.0p+0f, 0x1.428a3p+1f,
+    0x1.14e974p+2f, 0x1.965feap+2f, 0x1.11989ep+3f, 0x1.5ce31cp+3f, 0x1.ac7f2p+3f, 0x1.0p+4f,
+    0x1.2b8836p+4f, 0x1.58b5a6p+4f, 0x1.876ba6p+4f, 0x1.b791fep+4f, 0x1.e913dep+4f, 0x1.0def9ap+5f,
+    0x1.27f208p+5f,
+};
+
 constinit const std::array<BandMap, 9> BAND_MAP = {{
     {// 44100 Hz
      {{

@@ -24,6 +24,9 @@ inline float gain_at(int position) {
 // POW43_TABLE[q] = q^(4/3), from pow in double precision rounded to float.
 inline constexpr int POW43_SIZE = 8207;  // 15 + 2^13 - 1 is the largest magnitude
 extern const std::array<float, POW43_SIZE> POW43_TABLE;
+// POW43_SIGNED[v + 15] = v^(4/3) with the sign of v, for v from -15 to 15: the
+// entries of POW43_TABLE, negated for negative v.
+extern const std::array<float, 31> POW43_SIGNED;
 
 // One run of a short or mixed band walk.
 struct BandRun {
