@@ -159,14 +159,16 @@ def fast_pair_lookup(codes, escapes):
     """codes: list of (16*x + y, bit string). Returns the FAST_BITS-wide table
     that reads whole pairs with their sign bits: one or two pairs per entry.
 
-    An entry (32 bits) gives four signed values, each plus 15, in bits 0-4,
-    5-9, 10-14 and 15-19 (the first pair, then the second), in bits 20-23 the
-    length of the first pair with its sign bits, in bits 24-28 the length of
-    both, and in bits 30-31 the number of pairs it holds. 0 pairs: the index
-    does not hold a whole first pair with its signs, or that pair has a value
-    15 that takes escape bits (`escapes`), and the pair must be read the slow
-    way. A second pair is there only when it too lies whole in the index and
-    has no escape."""
+    An entry (32 bits) gives in bits 0-4 the length of the pairs it holds with
+    their sign bits (in the low bits, so that a shift by the entry itself
+    consumes them), in bits 5-8 the length of the first pair alone, in bits
+    9-10 the number of pairs, and in bits 12-16, 17-21, 22-26 and 27-31 four
+    signed values, each plus 15 (first pair x, y, then second pair x, y; 0
+    plus 15 where there is no second pair). 0 pairs: the index does not hold a
+    whole first pair with its signs, or that pair has a value 15 that takes
+    escape bits (`escapes`), and the pair must be read the slow way. A second
+    pair is there only when it too lies whole in the index and has no escape.
+    """
     by_bits = {bits: value for value, bits in codes}
     longest = max(len(bits) for bits in by_bits)
 
@@ -211,8 +213,8 @@ def fast_pair_lookup(codes, escapes):
             values = values + [0, 0]
         fields = 0
         for k, v in enumerate(values):
-            fields |= (v + 15) << (5 * k)
-        entries.append((count << 30) | (total << 24) | (length << 20) | fields)
+            fields |= (v + 15) << (12 + 5 * k)
+        entries.append(fields | (count << 9) | (length << 5) | total)
     return entries
 
 

@@ -53,6 +53,30 @@ inline std::uint32_t window_bit(std::uint64_t window, int at) {
     return static_cast<std::uint32_t>((window << at) >> 63);
 }
 
+// The stream as the Huffman loops read it: the next bits left-aligned in a
+// 64-bit word, so that a code's table index is the word's top bits and using
+// a code is one shift. Every byte comes through bit_buffer_word, which gives 0
+// outside the frame buffer, as the shared reader does.
+struct BitStream {
+    const std::uint8_t* begin;
+    std::int64_t size;
+    std::int64_t next;       // first byte not yet taken into `bits`
+    std::uint64_t bits = 0;  // the next `valid` bits at the top; what follows, true or 0
+    int valid = 0;
+
+    // At least 56 valid bits afterwards.
+    void refill() {
+        bits |= bit_buffer_word(begin, size, next) >> valid;
+        next += (63 - valid) >> 3;
+        valid |= 56;
+    }
+    void skip(int n) {
+        bits <<= n;
+        valid -= n;
+    }
+    std::int64_t position() const { return next * 8 - valid; }
+};
+
 // The walk over the scale-factor bands: which band the next pair lies in,
 // its gain, and where its values go.
 struct BandWalk {
@@ -147,8 +171,12 @@ int layer3_huffman_requantise(std::span<float, 576> spectrum, const ScaleFactors
     // from one window, which usually still holds the bits of the pairs after
     // it. The pairs are taken band run by band run, so that the
     // gain and the write position stay in registers.
-    BitCursor bits = bit_cursor_load();
-    const std::int64_t big_values_start = bits.position;
+    const std::int64_t big_values_start =
+        (bit_reader.byte_pointer - bit_reader.buffer_begin) * 8 + bit_reader.bit_index;
+    BitStream in{bit_reader.buffer_begin, static_cast<std::int64_t>(bit_reader.buffer_size),
+                 big_values_start >> 3};
+    in.refill();
+    in.skip(static_cast<int>(big_values_start & 7));
     const int regions = short_kind ? 2 : 3;
     for (int region = 0; region < regions; ++region) {
         const HuffmanTable& table = pair_tables[granule.table_select[static_cast<std::size_t>(region)] & 31u];
@@ -159,13 +187,10 @@ int layer3_huffman_requantise(std::span<float, 576> spectrum, const ScaleFactors
             const std::uint32_t pairs = std::min(left, static_cast<std::uint32_t>(walk.pairs_left));
             walk.pairs_left -= static_cast<int>(pairs);
             left -= pairs;
-            // A negative value is the magnitude times the negated gain: the
-            // same float as the product negated, since rounding is symmetric.
-            const std::array<float, 2> gain = {walk.gain, -walk.gain};
             const int step = walk.step;
             int position = walk.position;
-            int nonzero = 0;
-            if (table.first_bits == 0) {
+            std::uint32_t nonzero = 0;
+            if (table.fast == nullptr) {
                 // Tables 0, 4 and 14 have no codes: every pair is two zeros
                 // and reads no bit.
                 for (std::uint32_t n = 2 * pairs; n > 0; --n) {
@@ -173,44 +198,29 @@ int layer3_huffman_requantise(std::span<float, 576> spectrum, const ScaleFactors
                     *quantised++ = 0;
                     position += step;
                 }
+                walk.position = position;
+                continue;
             }
-            const float g = walk.gain;
-            // One value of a fast entry: its field is the signed value plus 15.
-            auto put = [&](std::uint32_t field) {
-                spectrum[static_cast<std::size_t>(position)] = POW43_SIGNED[field] * g;
-                *quantised++ = static_cast<std::int16_t>(static_cast<int>(field) - 15);
-                position += step;
+            const float gain = walk.gain;
+            // A value given as its field in a fast entry, the signed value plus 15.
+            // A negative value is the negated power times the gain: the same
+            // float as the product negated, since rounding is symmetric.
+            auto put = [&](int at, std::uint32_t field) {
+                spectrum[static_cast<std::size_t>(position + at * step)] = POW43_SIGNED[field] * gain;
+                quantised[at] = static_cast<std::int16_t>(static_cast<int>(field) - 15);
             };
-            for (std::uint32_t n = table.first_bits == 0 ? 0 : pairs; n > 0;) {
-                std::uint64_t window = bit_cursor_peek(bits, PAIR_FAST_BITS);
-                const std::uint32_t entry = table.fast[window >> (64 - PAIR_FAST_BITS)];
-                const std::uint32_t count = entry >> 30;
-                if (count != 0) {
-                    // One or two whole pairs, signs included, from one read.
-                    put(entry & 31u);
-                    put((entry >> 5) & 31u);
-                    if (count == 2 && n >= 2) {
-                        put((entry >> 10) & 31u);
-                        put((entry >> 15) & 31u);
-                        nonzero |= static_cast<int>((entry ^ 0x7BDEFu) & 0xFFFFFu);
-                        bits.position += (entry >> 24) & 31u;
-                        n -= 2;
-                    } else {
-                        nonzero |= static_cast<int>((entry ^ 0x1EFu) & 0x3FFu);
-                        bits.position += (entry >> 20) & 15u;
-                        --n;
-                    }
-                    continue;
-                }
-                // A long code or an escape: through the general lookup.
-                window = bit_cursor_peek(bits, 19 + 2);
+            // One pair through the general lookup: a long code or an escape.
+            // Its code, escape bits and sign bits (at most 19 + 2 * (13 + 1)
+            // = 47) all lie in the valid bits after a refill.
+            auto general_pair = [&]() {
+                if (in.valid < 47) in.refill();
+                const std::uint64_t window = in.bits;
                 const HuffmanCode code = huffman_lookup(table, window);
                 int values[2] = {code.value >> 4, code.value & 15};
                 std::uint32_t negative[2];
-                nonzero |= code.value;
+                nonzero |= static_cast<std::uint32_t>(code.value);
                 if (code.has_15 && linbits != 0) {
                     // Escape: linbits more bits add to a 15, before its sign bit.
-                    window = bit_cursor_peek(bits, 19 + 2 * (13 + 1));
                     int used = code.length;
                     for (std::size_t i = 0; i < 2; ++i) {
                         if (values[i] == 15) {
@@ -219,21 +229,58 @@ int layer3_huffman_requantise(std::span<float, 576> spectrum, const ScaleFactors
                         }
                         negative[i] = values[i] != 0 ? window_bit(window, used++) : 0u;
                     }
-                    bits.position += used;
+                    in.skip(used);
                 } else {
                     // The sign bits of the nonzero values follow the code.
                     const int x_present = values[0] != 0;
                     negative[0] = window_bit(window, code.length) & static_cast<std::uint32_t>(x_present);
                     negative[1] = window_bit(window, code.length + x_present) & static_cast<std::uint32_t>(values[1] != 0);
-                    bits.position += code.length_with_signs;
+                    in.skip(code.length_with_signs);
                 }
                 for (std::size_t i = 0; i < 2; ++i) {
                     const int c = values[i];
-                    spectrum[static_cast<std::size_t>(position)] = POW43_TABLE[static_cast<std::size_t>(c)] * gain[negative[i]];
+                    const float magnitude = POW43_TABLE[static_cast<std::size_t>(c)] * gain;
+                    spectrum[static_cast<std::size_t>(position)] = negative[i] ? -magnitude : magnitude;
                     *quantised++ = static_cast<std::int16_t>((c ^ -static_cast<int>(negative[i])) + static_cast<int>(negative[i]));
                     position += step;
                 }
-                --n;
+            };
+            std::uint32_t n = pairs;
+            // While two pairs or more are left, an entry's four values are all
+            // written: with one pair in it, its second pair is two zeros that
+            // the next pair overwrites, which costs less than telling apart.
+            while (n >= 2) {
+                if (in.valid < PAIR_FAST_BITS) in.refill();
+                const std::uint32_t entry = table.fast[in.bits >> (64 - PAIR_FAST_BITS)];
+                const std::uint32_t count = (entry >> 9) & 3u;
+                if (count == 0) {
+                    general_pair();
+                    --n;
+                    continue;
+                }
+                put(0, entry >> 12 & 31u);
+                put(1, entry >> 17 & 31u);
+                put(2, entry >> 22 & 31u);
+                put(3, entry >> 27);
+                nonzero |= (entry ^ 0x7BDEFu << 12) >> 12;
+                position += static_cast<int>(2 * count) * step;
+                quantised += 2 * count;
+                n -= count;
+                in.skip(static_cast<int>(entry & 31u));
+            }
+            if (n == 1) {
+                if (in.valid < PAIR_FAST_BITS) in.refill();
+                const std::uint32_t entry = table.fast[in.bits >> (64 - PAIR_FAST_BITS)];
+                if ((entry >> 9 & 3u) == 0) {
+                    general_pair();
+                } else {
+                    put(0, entry >> 12 & 31u);
+                    put(1, entry >> 17 & 31u);
+                    nonzero |= (entry >> 12 & 0x3FFu) ^ 0x1EFu;
+                    position += 2 * step;
+                    quantised += 2;
+                    in.skip(static_cast<int>(entry >> 5 & 15u));
+                }
             }
             // Every value of this run lies in the same band and window.
             if (nonzero != 0) walk.note();
@@ -241,7 +288,7 @@ int layer3_huffman_requantise(std::span<float, 576> spectrum, const ScaleFactors
         }
     }
     // The big values pay for exactly the bits they took.
-    budget -= static_cast<std::int32_t>(bits.position - big_values_start);
+    budget -= static_cast<std::int32_t>(in.position() - big_values_start);
 
     // Count1 quadruples, while the budget lasts: it may end inside a code (the
     // bits up to it are read and the quadruple counts as four zeros) or before
@@ -264,8 +311,8 @@ int layer3_huffman_requantise(std::span<float, 576> spectrum, const ScaleFactors
             std::uint32_t done = 0;
             for (; done < run_quads; ++done) {
                 // The code and its sign bits in one lookup, when the budget has them all.
-                const std::uint64_t window = bit_cursor_peek(bits, static_cast<int>(count1.bits));
-                const std::uint32_t entry = count1.lookup[window >> (64 - count1.bits)];
+                if (in.valid < static_cast<int>(count1.bits)) in.refill();
+                const std::uint32_t entry = count1.lookup[in.bits >> (64 - count1.bits)];
                 const auto length = static_cast<std::int32_t>(entry >> 8);
                 if (length > budget) break;
                 nonzero |= entry;
@@ -276,7 +323,7 @@ int layer3_huffman_requantise(std::span<float, 576> spectrum, const ScaleFactors
                     position += step;
                 }
                 budget -= length;
-                bits.position += length;
+                in.skip(length);
             }
             if ((nonzero & 0xFFu) != 0) walk.note();
             walk.pairs_left -= static_cast<int>(2 * done);
@@ -285,7 +332,8 @@ int layer3_huffman_requantise(std::span<float, 576> spectrum, const ScaleFactors
             if (done == run_quads || budget == 0) continue;
         }
 
-        const std::uint64_t window = bit_cursor_peek(bits, 6 + 4);
+        if (in.valid < 6 + 4) in.refill();
+        const std::uint64_t window = in.bits;
         const HuffmanCode code = huffman_lookup(quad_table, window);
         int used = std::min(code.length, budget);
         const int leaf = code.length > budget ? 0 : code.value;  // a cut code counts as four zeros
@@ -306,10 +354,12 @@ int layer3_huffman_requantise(std::span<float, 576> spectrum, const ScaleFactors
             *quantised++ = q;
             walk.position += walk.step;
         }
-        bits.position += used;
+        in.skip(used);
         --quad_limit;
     }
-    bit_cursor_store(bits);
+    const std::int64_t end = in.position();
+    bit_reader.byte_pointer = bit_reader.buffer_begin + (end >> 3);
+    bit_reader.bit_index = static_cast<std::int32_t>(end & 7);
 
     // Everything not decoded is zero.
     std::fill(quantised, quantised_buffer.data() + quantised_buffer.size(), std::int16_t{0});

@@ -19,13 +19,15 @@
 //
 // `fast`, the pairs as they are most often read: a table indexed by the next
 // PAIR_FAST_BITS bits that holds one or two whole pairs with their sign bits
-// (null for the zero tree). An entry gives four signed values, each plus 15,
-// in bits 0-4, 5-9, 10-14 and 15-19 (first pair x, y, then second pair x, y),
-// the length of the first pair with its sign bits in bits 20-23, the length
-// of both in bits 24-28 and the number of pairs in bits 30-31. With 0 pairs
-// (a first code or its signs reaching past the index, or a 15 that takes
-// escape bits) the pair is read through `lookup`. A second pair is given only
-// when it lies whole in the index and has no escape.
+// (null for the zero tree). An entry gives the length of the pairs it holds,
+// sign bits included, in bits 0-4 (so that shifting a window by the entry
+// consumes them), the length of the first pair alone in bits 5-8, the number
+// of pairs in bits 9-10 and four signed values, each plus 15, in bits 12-16,
+// 17-21, 22-26 and 27-31 (first pair x, y, then second pair x, y; zeros when
+// there is no second pair). With 0 pairs (a first code or its signs reaching
+// past the index, or a 15 that takes escape bits) the pair is read through
+// `lookup`. A second pair is given only when it lies whole in the index and
+// has no escape.
 struct HuffmanTable {
     std::uint32_t linbits;
     const std::int16_t* tree;
