@@ -218,6 +218,36 @@ def fast_pair_lookup(codes, escapes):
     return entries
 
 
+def entry_values(entries):
+    """The four signed values of each fast pair entry (zeros for 0 pairs)."""
+    rows = []
+    for e in entries:
+        if (e >> 9) & 3 == 0:
+            rows.append([0, 0, 0, 0])
+        else:
+            rows.append([((e >> (12 + 5 * k)) & 31) - 15 for k in range(4)])
+    return rows
+
+
+def count1_values(entries):
+    """The four signed values of each count1 entry (0 zero, 1 plus one, 2 minus one)."""
+    return [[(0, 1, -1, 0)[(e >> (2 * k)) & 3] for k in range(4)] for e in entries]
+
+
+def signed_power(v):
+    """v^(4/3) with the sign of v, rounded to single precision as POW43_TABLE is."""
+    p = single(float(abs(v)) ** (4.0 / 3.0))
+    return -p if v < 0 else p
+
+
+def four_arrays(prefix, rows):
+    """The values of each entry as four floats (their 4/3 powers) and four int16."""
+    floats = ['{%s}' % ', '.join(float_literal(signed_power(v)) for v in r) for r in rows]
+    ints = ['{%s}' % ', '.join(str(v) for v in r) for r in rows]
+    return ('const FourValues %s_VALUES[%d] = {\n%s\n};\n' % (prefix, len(rows), wrap(floats, 2))
+            + '\nconst FourQuantised %s_QUANTISED[%d] = {\n%s\n};\n' % (prefix, len(rows), wrap(ints, 6)))
+
+
 def c_array(name, ctype, values, per_line=16):
     lines = []
     for i in range(0, len(values), per_line):
@@ -244,7 +274,9 @@ def generate():
         out.append(c_array(prefix.replace('_', '_LOOKUP_', 1), 'std::uint32_t', ['0x%x' % e for e in lookup], 8))
         if kind == 'pair_table':
             fast = fast_pair_lookup(leaves, int(name) in (16, 24))
-            out.append(c_array(prefix.replace('_', '_FAST_', 1), 'std::uint32_t', ['0x%x' % e for e in fast], 8))
+            fast_name = prefix.replace('_', '_FAST_', 1)
+            out.append(c_array(fast_name, 'std::uint32_t', ['0x%x' % e for e in fast], 8))
+            out.append(four_arrays(fast_name, entry_values(fast)))
     out.append('const std::int16_t ZERO_TREE[1] = {0};\n')
     first_bits['ZERO'], lookup = lookup_table([(0, '')], True)
     out.append(c_array('ZERO_LOOKUP', 'std::uint32_t', ['0x%x' % e for e in lookup], 8))
@@ -252,7 +284,11 @@ def generate():
     def table_entry(linbits_value, prefix):
         tree = prefix.replace('_', '_TREE_', 1) if prefix != 'ZERO' else 'ZERO_TREE'
         lookup = prefix.replace('_', '_LOOKUP_', 1) if prefix != 'ZERO' else 'ZERO_LOOKUP'
-        fast = prefix.replace('_', '_FAST_', 1) if prefix.startswith('PAIR') else 'nullptr'
+        if prefix.startswith('PAIR'):
+            fast = prefix.replace('_', '_FAST_', 1)
+            fast = '%s, %s_VALUES, %s_QUANTISED' % (fast, fast, fast)
+        else:
+            fast = 'nullptr, nullptr, nullptr'
         return '    {%d, %s, %s, %d, %s},' % (linbits_value, tree, lookup, first_bits[prefix], fast)
 
     linbits = {t: rows[('linbits', str(t))][0] for t in range(32)}
@@ -277,7 +313,8 @@ def generate():
         leaves = [(8 * q[0] + 4 * q[1] + 2 * q[2] + q[3], bits) for q, bits in tables[('quad_table', name)]]
         width, lookup = count1_lookup(leaves)
         out.append(c_array('COUNT1_LOOKUP_%s' % name, 'std::uint16_t', ['0x%x' % e for e in lookup], 12))
-        count1.append('    {COUNT1_LOOKUP_%s, %d},' % (name, width))
+        out.append(four_arrays('COUNT1_%s' % name, count1_values(lookup)))
+        count1.append('    {COUNT1_LOOKUP_%s, %d, COUNT1_%s_VALUES, COUNT1_%s_QUANTISED},' % (name, width, name, name))
     out.append('const std::array<Count1Table, 2> count1_tables = {{\n%s\n}};\n' % '\n'.join(count1))
 
     band_rows = []

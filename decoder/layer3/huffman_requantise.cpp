@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <bit>
+#include <cstring>
+#include <type_traits>
 
 #include "decoder/common/bit_reader.h"
 #include "decoder/common/messages.h"
@@ -51,6 +53,18 @@ inline HuffmanCode huffman_lookup(const HuffmanTable& table, std::uint64_t windo
 // The bit at offset `at` from the top of a window.
 inline std::uint32_t window_bit(std::uint64_t window, int at) {
     return static_cast<std::uint32_t>((window << at) >> 63);
+}
+
+// Four values of a table entry, scaled by the band's gain, to the lines
+// `position`, + STEP, + 2 STEP, + 3 STEP, and their quantised values to `quantised`.
+// A negative value is the negated power times the gain: the same float as
+// the product of the magnitude and the gain negated, since rounding is
+// symmetric; zero is +0 times the gain, +0.
+template <int STEP>
+inline void put_four(float* spectrum, int position, std::int16_t* quantised, const FourValues& values,
+                     const FourQuantised& q, float gain) {
+    for (int k = 0; k < 4; ++k) spectrum[position + k * STEP] = values.v[k] * gain;
+    std::memcpy(quantised, q.q, sizeof q.q);
 }
 
 // The stream as the Huffman loops read it: the next bits left-aligned in a
@@ -202,13 +216,6 @@ int layer3_huffman_requantise(std::span<float, 576> spectrum, const ScaleFactors
                 continue;
             }
             const float gain = walk.gain;
-            // A value given as its field in a fast entry, the signed value plus 15.
-            // A negative value is the negated power times the gain: the same
-            // float as the product negated, since rounding is symmetric.
-            auto put = [&](int at, std::uint32_t field) {
-                spectrum[static_cast<std::size_t>(position + at * step)] = POW43_SIGNED[field] * gain;
-                quantised[at] = static_cast<std::int16_t>(static_cast<int>(field) - 15);
-            };
             // One pair through the general lookup: a long code or an escape.
             // Its code, escape bits and sign bits (at most 19 + 2 * (13 + 1)
             // = 47) all lie in the valid bits after a refill.
@@ -245,38 +252,48 @@ int layer3_huffman_requantise(std::span<float, 576> spectrum, const ScaleFactors
                     position += step;
                 }
             };
-            std::uint32_t n = pairs;
             // While two pairs or more are left, an entry's four values are all
             // written: with one pair in it, its second pair is two zeros that
-            // the next pair overwrites, which costs less than telling apart.
-            while (n >= 2) {
-                if (in.valid < PAIR_FAST_BITS) in.refill();
-                const std::uint32_t entry = table.fast[in.bits >> (64 - PAIR_FAST_BITS)];
-                const std::uint32_t count = (entry >> 9) & 3u;
-                if (count == 0) {
-                    general_pair();
-                    --n;
-                    continue;
+            // the next pair overwrites, which costs less than telling the two
+            // kinds apart.
+            std::uint32_t n = pairs;
+            auto fast_pairs = [&](auto step_constant) {
+                constexpr int STEP = decltype(step_constant)::value;
+                while (n >= 2) {
+                    if (in.valid < PAIR_FAST_BITS) in.refill();
+                    const std::size_t index = in.bits >> (64 - PAIR_FAST_BITS);
+                    const std::uint32_t entry = table.fast[index];
+                    const std::uint32_t count = (entry >> 9) & 3u;
+                    if (count == 0) {
+                        general_pair();
+                        --n;
+                        continue;
+                    }
+                    put_four<STEP>(spectrum.data(), position, quantised, table.fast_values[index],
+                                   table.fast_quantised[index], gain);
+                    nonzero |= (entry >> 12) ^ 0x7BDEFu;  // 15, 15, 15, 15: all four zero
+                    position += static_cast<int>(2 * count) * STEP;
+                    quantised += 2 * count;
+                    n -= count;
+                    in.skip(static_cast<int>(entry & 31u));
                 }
-                put(0, entry >> 12 & 31u);
-                put(1, entry >> 17 & 31u);
-                put(2, entry >> 22 & 31u);
-                put(3, entry >> 27);
-                nonzero |= (entry ^ 0x7BDEFu << 12) >> 12;
-                position += static_cast<int>(2 * count) * step;
-                quantised += 2 * count;
-                n -= count;
-                in.skip(static_cast<int>(entry & 31u));
-            }
+            };
+            if (step == 1)
+                fast_pairs(std::integral_constant<int, 1>{});
+            else
+                fast_pairs(std::integral_constant<int, 3>{});
             if (n == 1) {
                 if (in.valid < PAIR_FAST_BITS) in.refill();
-                const std::uint32_t entry = table.fast[in.bits >> (64 - PAIR_FAST_BITS)];
+                const std::size_t index = in.bits >> (64 - PAIR_FAST_BITS);
+                const std::uint32_t entry = table.fast[index];
                 if ((entry >> 9 & 3u) == 0) {
                     general_pair();
                 } else {
-                    put(0, entry >> 12 & 31u);
-                    put(1, entry >> 17 & 31u);
-                    nonzero |= (entry >> 12 & 0x3FFu) ^ 0x1EFu;
+                    const FourValues& v = table.fast_values[index];
+                    spectrum[static_cast<std::size_t>(position)] = v.v[0] * gain;
+                    spectrum[static_cast<std::size_t>(position + step)] = v.v[1] * gain;
+                    std::memcpy(quantised, table.fast_quantised[index].q, 2 * sizeof(std::int16_t));
+                    nonzero |= ((entry >> 12) & 0x3FFu) ^ 0x1EFu;
                     position += 2 * step;
                     quantised += 2;
                     in.skip(static_cast<int>(entry >> 5 & 15u));
@@ -302,29 +319,32 @@ int layer3_huffman_requantise(std::span<float, 576> spectrum, const ScaleFactors
         if (walk.pairs_left == 0) walk.enter();
         if (walk.pairs_left >= 2) {
             const std::uint32_t run_quads = std::min(quad_limit, static_cast<std::uint32_t>(walk.pairs_left) / 2);
-            // By a value's 2-bit field: 0, +1, -1 (3 does not occur).
-            const std::array<float, 4> value_of = {0.0f, walk.gain, with_sign(walk.gain, 1), 0.0f};
-            constexpr std::array<std::int16_t, 4> QUANTISED_OF = {0, 1, -1, 0};
-            const int step = walk.step;
+            const float gain = walk.gain;
             int position = walk.position;
             std::uint32_t nonzero = 0;
             std::uint32_t done = 0;
-            for (; done < run_quads; ++done) {
-                // The code and its sign bits in one lookup, when the budget has them all.
-                if (in.valid < static_cast<int>(count1.bits)) in.refill();
-                const std::uint32_t entry = count1.lookup[in.bits >> (64 - count1.bits)];
-                const auto length = static_cast<std::int32_t>(entry >> 8);
-                if (length > budget) break;
-                nonzero |= entry;
-                for (int k = 0; k < 4; ++k) {
-                    const std::uint32_t field = (entry >> (2 * k)) & 3u;
-                    spectrum[static_cast<std::size_t>(position)] = value_of[field];
-                    *quantised++ = QUANTISED_OF[field];
-                    position += step;
+            auto fast_quads = [&](auto step_constant) {
+                constexpr int STEP = decltype(step_constant)::value;
+                for (; done < run_quads; ++done) {
+                    // The code and its sign bits in one lookup, when the budget has them all.
+                    if (in.valid < static_cast<int>(count1.bits)) in.refill();
+                    const std::size_t index = in.bits >> (64 - count1.bits);
+                    const std::uint32_t entry = count1.lookup[index];
+                    const auto length = static_cast<std::int32_t>(entry >> 8);
+                    if (length > budget) break;
+                    nonzero |= entry;
+                    put_four<STEP>(spectrum.data(), position, quantised, count1.values[index],
+                                   count1.quantised[index], gain);
+                    position += 4 * STEP;
+                    quantised += 4;
+                    budget -= length;
+                    in.skip(length);
                 }
-                budget -= length;
-                in.skip(length);
-            }
+            };
+            if (walk.step == 1)
+                fast_quads(std::integral_constant<int, 1>{});
+            else
+                fast_quads(std::integral_constant<int, 3>{});
             if ((nonzero & 0xFFu) != 0) walk.note();
             walk.pairs_left -= static_cast<int>(2 * done);
             walk.position = position;
