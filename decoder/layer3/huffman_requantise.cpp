@@ -56,15 +56,21 @@ inline std::uint32_t window_bit(std::uint64_t window, int at) {
 }
 
 // Four values of a table entry, scaled by the band's gain, to the lines
-// `position`, + STEP, + 2 STEP, + 3 STEP, and their quantised values to `quantised`.
-// A negative value is the negated power times the gain: the same float as
-// the product of the magnitude and the gain negated, since rounding is
-// symmetric; zero is +0 times the gain, +0.
+// out[0], out[STEP], out[2 STEP] and out[3 STEP]. A negative value is the
+// negated power times the gain: the same float as the product of the
+// magnitude and the gain, negated, since rounding is symmetric; zero is +0
+// times the gain, +0. Copied through a local array so that the four products
+// are one vector multiplication.
 template <int STEP>
-inline void put_four(float* spectrum, int position, std::int16_t* quantised, const FourValues& values,
-                     const FourQuantised& q, float gain) {
-    for (int k = 0; k < 4; ++k) spectrum[position + k * STEP] = values.v[k] * gain;
-    std::memcpy(quantised, q.q, sizeof q.q);
+inline void put_four(float* out, const FourValues& values, float gain) {
+    float v[4];
+    std::memcpy(v, values.v, sizeof v);
+    for (float& x : v) x *= gain;
+    if constexpr (STEP == 1) {
+        std::memcpy(out, v, sizeof v);
+    } else {
+        for (int k = 0; k < 4; ++k) out[k * STEP] = v[k];
+    }
 }
 
 // The stream as the Huffman loops read it: the next bits left-aligned in a
@@ -90,6 +96,119 @@ struct BitStream {
     }
     std::int64_t position() const { return next * 8 - valid; }
 };
+
+// One pair read the general way, for a long code or an escape: its signed
+// values and the bits it took. `window` holds at least 47 valid bits: a code
+// (at most 19), its escape bits (at most 2 * 13) and its sign bits.
+struct SignedPair {
+    int value[2];
+    int used;
+};
+inline SignedPair general_pair(const HuffmanTable& table, std::uint64_t window) {
+    const HuffmanCode code = huffman_lookup(table, window);
+    SignedPair pair{{code.value >> 4, code.value & 15}, code.length};
+    const int linbits = static_cast<int>(table.linbits);
+    for (int& v : pair.value) {
+        // Escape: linbits more bits add to a 15, before its sign bit.
+        if (v == 15 && linbits != 0) {
+            v += static_cast<int>(bit_window_take(window << pair.used, linbits));
+            pair.used += linbits;
+        }
+        if (v != 0 && window_bit(window, pair.used++) != 0) v = -v;
+    }
+    return pair;
+}
+
+// Where a stretch of pairs or quadruples writes, and what it has seen.
+struct Output {
+    float* spectrum;
+    int position;             // next line
+    std::int16_t* quantised;  // next quantised value, in bitstream order
+    std::uint32_t nonzero;    // nonzero once a value was not 0
+};
+
+// `n` pairs of one band run, all with the gain `gain`, every STEP-th line.
+// While two pairs or more are left, an entry's four values are all written:
+// with one pair in it, its second pair is two zeros that the next pair
+// overwrites, which costs less than telling the two kinds apart. Works on
+// copies of the stream and the output so that they stay in registers.
+template <int STEP>
+inline void decode_pairs(BitStream& stream, Output& output, const HuffmanTable& table, float gain, std::uint32_t n) {
+    BitStream in = stream;
+    Output out = output;
+    const std::uint32_t* fast = table.fast;
+    while (n > 0) {
+        if (in.valid < PAIR_FAST_BITS) in.refill();
+        const std::size_t index = in.bits >> (64 - PAIR_FAST_BITS);
+        const std::uint32_t entry = fast[index];
+        const std::uint32_t count = (entry >> 9) & 3u;
+        if (count != 0 && n >= 2) {
+            put_four<STEP>(out.spectrum + out.position, table.fast_values[index], gain);
+            std::memcpy(out.quantised, table.fast_quantised[index].q, 4 * sizeof(std::int16_t));
+            out.nonzero |= (entry >> 12) ^ 0x7BDEFu;  // 15 in all four fields: four zeros
+            out.position += static_cast<int>(2 * count) * STEP;
+            out.quantised += 2 * count;
+            n -= count;
+            in.skip(static_cast<int>(entry & 31u));
+        } else if (count != 0) {
+            // The last pair of the run: the entry's first pair alone.
+            const FourValues& v = table.fast_values[index];
+            out.spectrum[out.position] = v.v[0] * gain;
+            out.spectrum[out.position + STEP] = v.v[1] * gain;
+            std::memcpy(out.quantised, table.fast_quantised[index].q, 2 * sizeof(std::int16_t));
+            out.nonzero |= ((entry >> 12) & 0x3FFu) ^ 0x1EFu;
+            out.position += 2 * STEP;
+            out.quantised += 2;
+            n -= 1;
+            in.skip(static_cast<int>((entry >> 5) & 15u));
+        } else {
+            if (in.valid < 47) in.refill();
+            const SignedPair pair = general_pair(table, in.bits);
+            in.skip(pair.used);
+            for (const int v : pair.value) {
+                const float magnitude = POW43_TABLE[static_cast<std::size_t>(v < 0 ? -v : v)] * gain;
+                out.spectrum[out.position] = v < 0 ? -magnitude : magnitude;
+                *out.quantised++ = static_cast<std::int16_t>(v);
+                out.nonzero |= static_cast<std::uint32_t>(v);
+                out.position += STEP;
+            }
+            n -= 1;
+        }
+    }
+    stream = in;
+    output = out;
+}
+
+// Up to `quads` count1 quadruples of one band run with the gain `gain`, every
+// STEP-th line, as long as each one's code and sign bits lie inside the
+// budget; returns how many were taken.
+template <int STEP>
+inline std::uint32_t decode_quads(BitStream& stream, Output& output, std::int32_t& budget, const Count1Table& table,
+                                  float gain, std::uint32_t quads) {
+    BitStream in = stream;
+    Output out = output;
+    std::int32_t left = budget;
+    const int width = static_cast<int>(table.bits);
+    std::uint32_t done = 0;
+    for (; done < quads; ++done) {
+        if (in.valid < width) in.refill();
+        const std::size_t index = in.bits >> (64 - width);
+        const std::uint32_t entry = table.lookup[index];
+        const auto length = static_cast<std::int32_t>(entry >> 8);
+        if (length > left) break;
+        put_four<STEP>(out.spectrum + out.position, table.values[index], gain);
+        std::memcpy(out.quantised, table.quantised[index].q, 4 * sizeof(std::int16_t));
+        out.nonzero |= entry & 0xFFu;
+        out.position += 4 * STEP;
+        out.quantised += 4;
+        left -= length;
+        in.skip(length);
+    }
+    stream = in;
+    output = out;
+    budget = left;
+    return done;
+}
 
 // The walk over the scale-factor bands: which band the next pair lies in,
 // its gain, and where its values go.
@@ -180,11 +299,8 @@ int layer3_huffman_requantise(std::span<float, 576> spectrum, const ScaleFactors
     // mixed blocks jump between windows and are cleared first.
     if (short_kind) std::fill(spectrum.begin(), spectrum.end(), 0.0f);
 
-    // Big values: decoded in full whatever the budget says. A pair's code, its
-    // escape bits and its sign bits (at most 19 + 2 * (13 + 1) = 47) all come
-    // from one window, which usually still holds the bits of the pairs after
-    // it. The pairs are taken band run by band run, so that the
-    // gain and the write position stay in registers.
+    // Big values: decoded in full whatever the budget says, band run by band
+    // run, so that the gain and the write position stay in registers.
     const std::int64_t big_values_start =
         (bit_reader.byte_pointer - bit_reader.buffer_begin) * 8 + bit_reader.bit_index;
     BitStream in{bit_reader.buffer_begin, static_cast<std::int64_t>(bit_reader.buffer_size),
@@ -194,7 +310,6 @@ int layer3_huffman_requantise(std::span<float, 576> spectrum, const ScaleFactors
     const int regions = short_kind ? 2 : 3;
     for (int region = 0; region < regions; ++region) {
         const HuffmanTable& table = pair_tables[granule.table_select[static_cast<std::size_t>(region)] & 31u];
-        const int linbits = static_cast<int>(table.linbits);
         std::uint32_t left = region_length[static_cast<std::size_t>(region)];
         while (left > 0) {
             if (walk.pairs_left == 0) walk.enter();
@@ -202,11 +317,10 @@ int layer3_huffman_requantise(std::span<float, 576> spectrum, const ScaleFactors
             walk.pairs_left -= static_cast<int>(pairs);
             left -= pairs;
             const int step = walk.step;
-            int position = walk.position;
-            std::uint32_t nonzero = 0;
             if (table.fast == nullptr) {
                 // Tables 0, 4 and 14 have no codes: every pair is two zeros
                 // and reads no bit.
+                int position = walk.position;
                 for (std::uint32_t n = 2 * pairs; n > 0; --n) {
                     spectrum[static_cast<std::size_t>(position)] = 0.0f;
                     *quantised++ = 0;
@@ -215,93 +329,15 @@ int layer3_huffman_requantise(std::span<float, 576> spectrum, const ScaleFactors
                 walk.position = position;
                 continue;
             }
-            const float gain = walk.gain;
-            // One pair through the general lookup: a long code or an escape.
-            // Its code, escape bits and sign bits (at most 19 + 2 * (13 + 1)
-            // = 47) all lie in the valid bits after a refill.
-            auto general_pair = [&]() {
-                if (in.valid < 47) in.refill();
-                const std::uint64_t window = in.bits;
-                const HuffmanCode code = huffman_lookup(table, window);
-                int values[2] = {code.value >> 4, code.value & 15};
-                std::uint32_t negative[2];
-                nonzero |= static_cast<std::uint32_t>(code.value);
-                if (code.has_15 && linbits != 0) {
-                    // Escape: linbits more bits add to a 15, before its sign bit.
-                    int used = code.length;
-                    for (std::size_t i = 0; i < 2; ++i) {
-                        if (values[i] == 15) {
-                            values[i] += static_cast<int>(bit_window_take(window << used, linbits));
-                            used += linbits;
-                        }
-                        negative[i] = values[i] != 0 ? window_bit(window, used++) : 0u;
-                    }
-                    in.skip(used);
-                } else {
-                    // The sign bits of the nonzero values follow the code.
-                    const int x_present = values[0] != 0;
-                    negative[0] = window_bit(window, code.length) & static_cast<std::uint32_t>(x_present);
-                    negative[1] = window_bit(window, code.length + x_present) & static_cast<std::uint32_t>(values[1] != 0);
-                    in.skip(code.length_with_signs);
-                }
-                for (std::size_t i = 0; i < 2; ++i) {
-                    const int c = values[i];
-                    const float magnitude = POW43_TABLE[static_cast<std::size_t>(c)] * gain;
-                    spectrum[static_cast<std::size_t>(position)] = negative[i] ? -magnitude : magnitude;
-                    *quantised++ = static_cast<std::int16_t>((c ^ -static_cast<int>(negative[i])) + static_cast<int>(negative[i]));
-                    position += step;
-                }
-            };
-            // While two pairs or more are left, an entry's four values are all
-            // written: with one pair in it, its second pair is two zeros that
-            // the next pair overwrites, which costs less than telling the two
-            // kinds apart.
-            std::uint32_t n = pairs;
-            auto fast_pairs = [&](auto step_constant) {
-                constexpr int STEP = decltype(step_constant)::value;
-                while (n >= 2) {
-                    if (in.valid < PAIR_FAST_BITS) in.refill();
-                    const std::size_t index = in.bits >> (64 - PAIR_FAST_BITS);
-                    const std::uint32_t entry = table.fast[index];
-                    const std::uint32_t count = (entry >> 9) & 3u;
-                    if (count == 0) {
-                        general_pair();
-                        --n;
-                        continue;
-                    }
-                    put_four<STEP>(spectrum.data(), position, quantised, table.fast_values[index],
-                                   table.fast_quantised[index], gain);
-                    nonzero |= (entry >> 12) ^ 0x7BDEFu;  // 15, 15, 15, 15: all four zero
-                    position += static_cast<int>(2 * count) * STEP;
-                    quantised += 2 * count;
-                    n -= count;
-                    in.skip(static_cast<int>(entry & 31u));
-                }
-            };
+            Output out{spectrum.data(), walk.position, quantised, 0};
             if (step == 1)
-                fast_pairs(std::integral_constant<int, 1>{});
+                decode_pairs<1>(in, out, table, walk.gain, pairs);
             else
-                fast_pairs(std::integral_constant<int, 3>{});
-            if (n == 1) {
-                if (in.valid < PAIR_FAST_BITS) in.refill();
-                const std::size_t index = in.bits >> (64 - PAIR_FAST_BITS);
-                const std::uint32_t entry = table.fast[index];
-                if ((entry >> 9 & 3u) == 0) {
-                    general_pair();
-                } else {
-                    const FourValues& v = table.fast_values[index];
-                    spectrum[static_cast<std::size_t>(position)] = v.v[0] * gain;
-                    spectrum[static_cast<std::size_t>(position + step)] = v.v[1] * gain;
-                    std::memcpy(quantised, table.fast_quantised[index].q, 2 * sizeof(std::int16_t));
-                    nonzero |= ((entry >> 12) & 0x3FFu) ^ 0x1EFu;
-                    position += 2 * step;
-                    quantised += 2;
-                    in.skip(static_cast<int>(entry >> 5 & 15u));
-                }
-            }
+                decode_pairs<3>(in, out, table, walk.gain, pairs);
+            quantised = out.quantised;
             // Every value of this run lies in the same band and window.
-            if (nonzero != 0) walk.note();
-            walk.position = position;
+            if (out.nonzero != 0) walk.note();
+            walk.position = out.position;
         }
     }
     // The big values pay for exactly the bits they took.
@@ -319,35 +355,14 @@ int layer3_huffman_requantise(std::span<float, 576> spectrum, const ScaleFactors
         if (walk.pairs_left == 0) walk.enter();
         if (walk.pairs_left >= 2) {
             const std::uint32_t run_quads = std::min(quad_limit, static_cast<std::uint32_t>(walk.pairs_left) / 2);
-            const float gain = walk.gain;
-            int position = walk.position;
-            std::uint32_t nonzero = 0;
-            std::uint32_t done = 0;
-            auto fast_quads = [&](auto step_constant) {
-                constexpr int STEP = decltype(step_constant)::value;
-                for (; done < run_quads; ++done) {
-                    // The code and its sign bits in one lookup, when the budget has them all.
-                    if (in.valid < static_cast<int>(count1.bits)) in.refill();
-                    const std::size_t index = in.bits >> (64 - count1.bits);
-                    const std::uint32_t entry = count1.lookup[index];
-                    const auto length = static_cast<std::int32_t>(entry >> 8);
-                    if (length > budget) break;
-                    nonzero |= entry;
-                    put_four<STEP>(spectrum.data(), position, quantised, count1.values[index],
-                                   count1.quantised[index], gain);
-                    position += 4 * STEP;
-                    quantised += 4;
-                    budget -= length;
-                    in.skip(length);
-                }
-            };
-            if (walk.step == 1)
-                fast_quads(std::integral_constant<int, 1>{});
-            else
-                fast_quads(std::integral_constant<int, 3>{});
-            if ((nonzero & 0xFFu) != 0) walk.note();
+            Output out{spectrum.data(), walk.position, quantised, 0};
+            const std::uint32_t done = walk.step == 1
+                                           ? decode_quads<1>(in, out, budget, count1, walk.gain, run_quads)
+                                           : decode_quads<3>(in, out, budget, count1, walk.gain, run_quads);
+            quantised = out.quantised;
+            if (out.nonzero != 0) walk.note();
             walk.pairs_left -= static_cast<int>(2 * done);
-            walk.position = position;
+            walk.position = out.position;
             quad_limit -= done;
             if (done == run_quads || budget == 0) continue;
         }
