@@ -31,7 +31,8 @@ per-partition scale-factor counts as plain arrays.
 computed_tables.cpp holds the tables the decoder used to compute at every
 start-up, computed here once with the same formulas (the same libm pow for the
 gain and 4/3-power tables, rounded to single precision, written as exact
-hexadecimal literals): GAIN_TABLE_STORAGE, POW43_TABLE, POW43_SIGNED, BAND_MAP,
+hexadecimal literals): GAIN_TABLE_STORAGE, POW43_TABLE, PAIR_POWERS,
+PAIR_QUANTISED, QUAD_VALUES, QUAD_QUANTISED, BAND_MAP,
 LONG_BAND_LIMIT, SHORT_BAND_LIMIT (for the subband limit 32), LSF_SLEN_NORMAL
 and LSF_SLEN_INTENSITY.
 
@@ -218,36 +219,6 @@ def fast_pair_lookup(codes, escapes):
     return entries
 
 
-def entry_values(entries):
-    """The four signed values of each fast pair entry (zeros for 0 pairs)."""
-    rows = []
-    for e in entries:
-        if (e >> 9) & 3 == 0:
-            rows.append([0, 0, 0, 0])
-        else:
-            rows.append([((e >> (12 + 5 * k)) & 31) - 15 for k in range(4)])
-    return rows
-
-
-def count1_values(entries):
-    """The four signed values of each count1 entry (0 zero, 1 plus one, 2 minus one)."""
-    return [[(0, 1, -1, 0)[(e >> (2 * k)) & 3] for k in range(4)] for e in entries]
-
-
-def signed_power(v):
-    """v^(4/3) with the sign of v, rounded to single precision as POW43_TABLE is."""
-    p = single(float(abs(v)) ** (4.0 / 3.0))
-    return -p if v < 0 else p
-
-
-def four_arrays(prefix, rows):
-    """The values of each entry as four floats (their 4/3 powers) and four int16."""
-    floats = ['{%s}' % ', '.join(float_literal(signed_power(v)) for v in r) for r in rows]
-    ints = ['{%s}' % ', '.join(str(v) for v in r) for r in rows]
-    return ('const FourValues %s_VALUES[%d] = {\n%s\n};\n' % (prefix, len(rows), wrap(floats, 2))
-            + '\nconst FourQuantised %s_QUANTISED[%d] = {\n%s\n};\n' % (prefix, len(rows), wrap(ints, 6)))
-
-
 def c_array(name, ctype, values, per_line=16):
     lines = []
     for i in range(0, len(values), per_line):
@@ -274,9 +245,7 @@ def generate():
         out.append(c_array(prefix.replace('_', '_LOOKUP_', 1), 'std::uint32_t', ['0x%x' % e for e in lookup], 8))
         if kind == 'pair_table':
             fast = fast_pair_lookup(leaves, int(name) in (16, 24))
-            fast_name = prefix.replace('_', '_FAST_', 1)
-            out.append(c_array(fast_name, 'std::uint32_t', ['0x%x' % e for e in fast], 8))
-            out.append(four_arrays(fast_name, entry_values(fast)))
+            out.append(c_array(prefix.replace('_', '_FAST_', 1), 'std::uint32_t', ['0x%x' % e for e in fast], 8))
     out.append('const std::int16_t ZERO_TREE[1] = {0};\n')
     first_bits['ZERO'], lookup = lookup_table([(0, '')], True)
     out.append(c_array('ZERO_LOOKUP', 'std::uint32_t', ['0x%x' % e for e in lookup], 8))
@@ -284,11 +253,7 @@ def generate():
     def table_entry(linbits_value, prefix):
         tree = prefix.replace('_', '_TREE_', 1) if prefix != 'ZERO' else 'ZERO_TREE'
         lookup = prefix.replace('_', '_LOOKUP_', 1) if prefix != 'ZERO' else 'ZERO_LOOKUP'
-        if prefix.startswith('PAIR'):
-            fast = prefix.replace('_', '_FAST_', 1)
-            fast = '%s, %s_VALUES, %s_QUANTISED' % (fast, fast, fast)
-        else:
-            fast = 'nullptr, nullptr, nullptr'
+        fast = prefix.replace('_', '_FAST_', 1) if prefix.startswith('PAIR') else 'nullptr'
         return '    {%d, %s, %s, %d, %s},' % (linbits_value, tree, lookup, first_bits[prefix], fast)
 
     linbits = {t: rows[('linbits', str(t))][0] for t in range(32)}
@@ -313,8 +278,7 @@ def generate():
         leaves = [(8 * q[0] + 4 * q[1] + 2 * q[2] + q[3], bits) for q, bits in tables[('quad_table', name)]]
         width, lookup = count1_lookup(leaves)
         out.append(c_array('COUNT1_LOOKUP_%s' % name, 'std::uint16_t', ['0x%x' % e for e in lookup], 12))
-        out.append(four_arrays('COUNT1_%s' % name, count1_values(lookup)))
-        count1.append('    {COUNT1_LOOKUP_%s, %d, COUNT1_%s_VALUES, COUNT1_%s_QUANTISED},' % (name, width, name, name))
+        count1.append('    {COUNT1_LOOKUP_%s, %d},' % (name, width))
     out.append('const std::array<Count1Table, 2> count1_tables = {{\n%s\n}};\n' % '\n'.join(count1))
 
     band_rows = []
@@ -378,9 +342,22 @@ def generate_computed():
     powers = [single(float(i) ** (4.0 / 3.0)) for i in range(POW43_SIZE)]
     out.append('constinit const std::array<float, POW43_SIZE> POW43_TABLE = {\n%s\n};\n'
                % wrap([float_literal(v) for v in powers], 6))
-    signed = [-powers[-v] if v < 0 else powers[v] for v in range(-15, 16)]
-    out.append('constinit const std::array<float, 31> POW43_SIGNED = {\n%s\n};\n'
-               % wrap([float_literal(v) for v in signed], 6))
+    def signed_power(v):
+        return -powers[-v] if v < 0 else powers[v]
+
+    # By two 5-bit fields, each a signed value plus 15 (31: not a value, 0).
+    pair_fields = [(i & 31, i >> 5) for i in range(1024)]
+    pair_values = [[f - 15 if f < 31 else 0 for f in fields] for fields in pair_fields]
+    out.append('constinit const std::array<TwoValues, 1024> PAIR_POWERS = {{\n%s\n}};\n'
+               % wrap(['{%s, %s}' % tuple(float_literal(signed_power(v)) for v in pair) for pair in pair_values], 4))
+    out.append('constinit const std::array<TwoQuantised, 1024> PAIR_QUANTISED = {{\n%s\n}};\n'
+               % wrap(['{%d, %d}' % tuple(pair) for pair in pair_values], 8))
+    # By four 2-bit fields: 0 zero, 1 plus one, 2 minus one (3: not a value, 0).
+    quads = [[(0, 1, -1, 0)[(i >> (2 * k)) & 3] for k in range(4)] for i in range(256)]
+    out.append('constinit const std::array<FourValues, 256> QUAD_VALUES = {{\n%s\n}};\n'
+               % wrap(['{%s}' % ', '.join(float_literal(float(v)) for v in quad) for quad in quads], 3))
+    out.append('constinit const std::array<FourQuantised, 256> QUAD_QUANTISED = {{\n%s\n}};\n'
+               % wrap(['{%s}' % ', '.join(str(v) for v in quad) for quad in quads], 6))
 
     maps, long_limits, short_limits = [], [], []
     for j, rate in enumerate(RATES):

@@ -55,17 +55,15 @@ inline std::uint32_t window_bit(std::uint64_t window, int at) {
     return static_cast<std::uint32_t>((window << at) >> 63);
 }
 
-// Four values of a table entry, scaled by the band's gain, to the lines
-// out[0], out[STEP], out[2 STEP] and out[3 STEP]. A negative value is the
-// negated power times the gain: the same float as the product of the
-// magnitude and the gain, negated, since rounding is symmetric; zero is +0
-// times the gain, +0. Copied through a local array so that the four products
-// are one vector multiplication.
+// Four values, scaled by the band's gain, to the lines out[0], out[STEP],
+// out[2 STEP] and out[3 STEP]. A negative value is the negated power times the
+// gain: the same float as the product of the magnitude and the gain, negated,
+// since rounding is symmetric; zero is +0 times the gain, +0. The four are
+// one vector multiplication.
 template <int STEP>
-inline void put_four(float* out, const FourValues& values, float gain) {
+inline void put_four(float* out, const float (&values)[4], float gain) {
     float v[4];
-    std::memcpy(v, values.v, sizeof v);
-    for (float& x : v) x *= gain;
+    for (int k = 0; k < 4; ++k) v[k] = values[k] * gain;
     if constexpr (STEP == 1) {
         std::memcpy(out, v, sizeof v);
     } else {
@@ -142,9 +140,15 @@ inline void decode_pairs(BitStream& stream, Output& output, const HuffmanTable& 
         const std::size_t index = in.bits >> (64 - PAIR_FAST_BITS);
         const std::uint32_t entry = fast[index];
         const std::uint32_t count = (entry >> 9) & 3u;
+        const std::size_t first = (entry >> 12) & 1023u;
+        const std::size_t second = entry >> 22;
         if (count != 0 && n >= 2) {
-            put_four<STEP>(out.spectrum + out.position, table.fast_values[index], gain);
-            std::memcpy(out.quantised, table.fast_quantised[index].q, 4 * sizeof(std::int16_t));
+            float values[4];
+            std::memcpy(values, PAIR_POWERS[first].v, 2 * sizeof(float));
+            std::memcpy(values + 2, PAIR_POWERS[second].v, 2 * sizeof(float));
+            put_four<STEP>(out.spectrum + out.position, values, gain);
+            std::memcpy(out.quantised, PAIR_QUANTISED[first].q, 2 * sizeof(std::int16_t));
+            std::memcpy(out.quantised + 2, PAIR_QUANTISED[second].q, 2 * sizeof(std::int16_t));
             out.nonzero |= (entry >> 12) ^ 0x7BDEFu;  // 15 in all four fields: four zeros
             out.position += static_cast<int>(2 * count) * STEP;
             out.quantised += 2 * count;
@@ -152,10 +156,10 @@ inline void decode_pairs(BitStream& stream, Output& output, const HuffmanTable& 
             in.skip(static_cast<int>(entry & 31u));
         } else if (count != 0) {
             // The last pair of the run: the entry's first pair alone.
-            const FourValues& v = table.fast_values[index];
+            const TwoValues& v = PAIR_POWERS[first];
             out.spectrum[out.position] = v.v[0] * gain;
             out.spectrum[out.position + STEP] = v.v[1] * gain;
-            std::memcpy(out.quantised, table.fast_quantised[index].q, 2 * sizeof(std::int16_t));
+            std::memcpy(out.quantised, PAIR_QUANTISED[first].q, 2 * sizeof(std::int16_t));
             out.nonzero |= ((entry >> 12) & 0x3FFu) ^ 0x1EFu;
             out.position += 2 * STEP;
             out.quantised += 2;
@@ -196,8 +200,8 @@ inline std::uint32_t decode_quads(BitStream& stream, Output& output, std::int32_
         const std::uint32_t entry = table.lookup[index];
         const auto length = static_cast<std::int32_t>(entry >> 8);
         if (length > left) break;
-        put_four<STEP>(out.spectrum + out.position, table.values[index], gain);
-        std::memcpy(out.quantised, table.quantised[index].q, 4 * sizeof(std::int16_t));
+        put_four<STEP>(out.spectrum + out.position, QUAD_VALUES[entry & 0xFFu].v, gain);
+        std::memcpy(out.quantised, QUAD_QUANTISED[entry & 0xFFu].q, 4 * sizeof(std::int16_t));
         out.nonzero |= entry & 0xFFu;
         out.position += 4 * STEP;
         out.quantised += 4;

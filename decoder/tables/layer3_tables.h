@@ -28,17 +28,6 @@
 // past the index, or a 15 that takes escape bits) the pair is read through
 // `lookup`. A second pair is given only when it lies whole in the index and
 // has no escape.
-//
-// `fast_values` and `fast_quantised`, by the same index: the four values of
-// the entry as 4/3 powers with their signs (ready to be scaled by a band's
-// gain) and as the quantised values themselves; zeros where the entry holds
-// no second pair, and all zeros for entries of 0 pairs.
-struct alignas(16) FourValues {
-    float v[4];
-};
-struct alignas(8) FourQuantised {
-    std::int16_t q[4];
-};
 
 struct HuffmanTable {
     std::uint32_t linbits;
@@ -46,8 +35,6 @@ struct HuffmanTable {
     const std::uint32_t* lookup;
     std::uint32_t first_bits;
     const std::uint32_t* fast;
-    const FourValues* fast_values;
-    const FourQuantised* fast_quantised;
 };
 
 inline constexpr int PAIR_FAST_BITS = 10;
@@ -62,14 +49,10 @@ extern const std::array<HuffmanTable, 2> quad_tables;   // by count1table_select
 // bits of its nonzero values, when they are all there. An entry gives the
 // four values as 2-bit fields in stream order (bits 0-1 the first value;
 // 0 zero, 1 plus one, 2 minus one) and in bits 8-11 the length of the code
-// with its sign bits. `values` and `quantised`, by the same index: the four
-// values as floats (0, 1 or -1, to be scaled by a band's gain) and as the
-// quantised values.
+// with its sign bits.
 struct Count1Table {
     const std::uint16_t* lookup;
     std::uint32_t bits;
-    const FourValues* values;
-    const FourQuantised* quantised;
 };
 extern const std::array<Count1Table, 2> count1_tables;  // by count1table_select
 
