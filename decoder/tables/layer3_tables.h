@@ -37,7 +37,7 @@ struct HuffmanTable {
     const std::uint32_t* fast;
 };
 
-inline constexpr int PAIR_FAST_BITS = 10;
+inline constexpr int PAIR_FAST_BITS = 12;
 
 inline constexpr std::uint32_t HUFFMAN_LINK = 0x80000000u;
 inline constexpr std::uint32_t HUFFMAN_HAS_15 = 1u << 24;
