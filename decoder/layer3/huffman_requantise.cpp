@@ -143,10 +143,13 @@ inline void decode_pairs(BitStream& stream, Output& output, const HuffmanTable& 
         const std::size_t first = (entry >> 12) & 1023u;
         const std::size_t second = entry >> 22;
         if (count != 0 && n >= 2) {
-            float values[4];
-            std::memcpy(values, PAIR_POWERS[first].v, 2 * sizeof(float));
-            std::memcpy(values + 2, PAIR_POWERS[second].v, 2 * sizeof(float));
-            put_four<STEP>(out.spectrum + out.position, values, gain);
+            const TwoValues& a = PAIR_POWERS[first];
+            const TwoValues& b = PAIR_POWERS[second];
+            float* line = out.spectrum + out.position;
+            line[0] = a.v[0] * gain;
+            line[STEP] = a.v[1] * gain;
+            line[2 * STEP] = b.v[0] * gain;
+            line[3 * STEP] = b.v[1] * gain;
             std::memcpy(out.quantised, PAIR_QUANTISED[first].q, 2 * sizeof(std::int16_t));
             std::memcpy(out.quantised + 2, PAIR_QUANTISED[second].q, 2 * sizeof(std::int16_t));
             out.nonzero |= (entry >> 12) ^ 0x7BDEFu;  // 15 in all four fields: four zeros
