@@ -12,6 +12,15 @@
 
 constinit thread_local std::array<std::int16_t, 576> quantised_buffer{};
 
+// For each region, for each pair: look up, sign, escape, scale. Most pairs
+// are short codes, and one read of a 12-bit table gives them with their sign
+// bits already applied, often two at a time; their values come as ready
+// signed 4/3 powers that only need the band's gain. Long codes and escapes
+// take the general lookup. Count1 quadruples go the same way, one table read
+// each. The bits are kept left-aligned in a 64-bit word, so that a table index
+// is its top bits and using a code is one shift: the chain from one code to
+// the next is a shift, a load and a shift.
+
 namespace {
 
 // Pre-emphasis of the long bands, added to their scale factors when preflag is set.
