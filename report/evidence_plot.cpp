@@ -172,7 +172,8 @@ std::string render_evidence_plot(const PlotPoints& points, const std::string& id
         svg += "<g class=\"span\"><rect x=\"" + coordinate(a) + "\" y=\"" + coordinate(top) + "\" width=\"" +
                coordinate(std::max(b - a, 1.0)) + "\" height=\"" + coordinate(plot_h) +
                "\" fill=\"#000\" fill-opacity=\"0.09\" stroke=\"#555\" stroke-dasharray=\"4 3\"/>";
-        svg += "<text x=\"" + coordinate(a + 4) + "\" y=\"" + coordinate(top + 14) + "\" fill=\"#222\">";
+        svg += "<text x=\"" + coordinate(a + 4) + "\" y=\"" + coordinate(top + 14) +
+               "\" fill=\"#000\" stroke=\"#fff\" stroke-width=\"3\" paint-order=\"stroke\">";
         svg += "span claimed by the length field, " + tick_label(points.span_seconds->first, 0.01) + "\u2013" +
                tick_label(points.span_seconds->second, 0.01) + " s</text></g>";
         for (std::size_t i = 0; i < points.seconds.size(); ++i) {

@@ -108,6 +108,27 @@ std::string html(std::string_view text) {
     return out;
 }
 
+bool looks_like_text(std::string_view bytes) {
+    std::size_t i = 0;
+    while (i < bytes.size()) {
+        char32_t c = 0;
+        const std::size_t n = utf8_sequence(bytes.substr(i), c);
+        if (n == 0) {
+            // Tolerated only as the start of a sequence the cut went through.
+            const auto lead = static_cast<unsigned char>(bytes[i]);
+            const std::size_t wanted = (lead & 0xE0) == 0xC0 ? 2 : (lead & 0xF0) == 0xE0 ? 3 : (lead & 0xF8) == 0xF0 ? 4 : 0;
+            if (wanted == 0 || bytes.size() - i >= wanted) return false;
+            for (std::size_t k = i + 1; k < bytes.size(); ++k) {
+                if ((static_cast<unsigned char>(bytes[k]) & 0xC0) != 0x80) return false;
+            }
+            return true;
+        }
+        if ((c < 0x20 && c != '\t' && c != '\n' && c != '\r' && c != '\f') || c == 0x7F) return false;
+        i += n;
+    }
+    return true;
+}
+
 std::string shorten(std::string_view text, std::size_t max_bytes) {
     if (text.size() <= max_bytes) return std::string(text);
     std::size_t cut = max_bytes;

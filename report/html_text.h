@@ -20,6 +20,11 @@ namespace gainscan {
 void append_html(std::string& out, std::string_view text);
 std::string html(std::string_view text);
 
+// Whether `bytes` reads as text: valid UTF-8 (a sequence cut off at the very
+// end allowed, as the first bytes of a longer payload may end mid-character)
+// with no control characters other than tab, line ends and form feed.
+bool looks_like_text(std::string_view bytes);
+
 // The first bytes of `text`, at most `max_bytes`, cut at a character
 // boundary, with "…" when something was cut off.
 std::string shorten(std::string_view text, std::size_t max_bytes);

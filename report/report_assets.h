@@ -30,13 +30,14 @@ th[aria-sort="descending"] button::after { content: " \25BC"; }
 #files-table { width: 100%; }
 #files-table td.name { overflow-wrap: anywhere; min-width: 12em; }
 tr.flagged td { font-weight: 700; background: #ededed; }
-tr.flagged td.verdict::before { content: "\25B6  "; }
 .filters { display: flex; flex-wrap: wrap; gap: .4em 1.4em; align-items: center; margin: .4em 0 .6em; }
 .filters label { font-weight: 600; }
 #shown { font-weight: 700; }
 .notice { border-left: 5px solid #111; background: #f2f2f2; padding: .35em .8em; margin: .6em 0; }
 section.evidence { border: 2px solid #111; padding: .6em 1em 1em; margin: 1.2em 0; break-inside: avoid; }
-svg.plot { display: block; width: 100%; max-width: 760px; height: auto; margin: .4em 0; }
+figure { margin: .6em 0; }
+figcaption { max-width: 58em; }
+svg.plot { display: block; width: 100%; max-width: 900px; height: auto; margin: .4em 0; }
 pre.hex, pre.text { background: #f6f6f6; border: 1px solid #ccc; padding: .4em .6em; overflow-x: auto; margin: .3em 0; }
 pre.text { white-space: pre-wrap; overflow-wrap: anywhere; }
 ol.problems li { margin: .2em 0; }

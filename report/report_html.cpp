@@ -527,10 +527,14 @@ void payload_part(std::string& out, const Json& record) {
     if (const auto total = number_field(record, "payload_bytes")) out += " of " + format_number(*total);
     out += ", in hex:</p>\n";
     hex_dump(out, shown);
-    out += "<p>As text (bytes that are not UTF-8 shown as \ufffd, control characters by their code):</p>\n";
-    out += "<pre class=\"text\">";
-    append_lines(out, shown);
-    out += "</pre>\n";
+    if (looks_like_text(shown)) {
+        out += "<p>As text:</p>\n<pre class=\"text\">";
+        append_lines(out, shown);
+        out += "</pre>\n";
+    } else {
+        out += "<p class=\"binary\">Not shown as text: these bytes are not UTF-8 text (they hold control "
+               "characters or invalid sequences).</p>\n";
+    }
 }
 
 void messages_part(std::string& out, const Json& record) {

@@ -203,6 +203,17 @@ TEST(RenderReport, AFlaggedSectionShowsItsEvidenceAndProvenance) {
     }
 }
 
+TEST(RenderReport, APayloadHeadIsShownAsTextOnlyWhenItIsText) {
+    Json record = {{"file", "a.mp3"}, {"flagged", true}, {"payload_head", "4d656574203c6b65793e0a"}};
+    std::string part = section(render({record}), "file-0");
+    EXPECT_NE(part.find("<pre class=\"text\">Meet &lt;key&gt;\n</pre>"), std::string::npos);
+    record["payload_head"] = "89504e470d0a1a0a00";
+    part = section(render({record}), "file-0");
+    EXPECT_EQ(part.find("<pre class=\"text\">"), std::string::npos);
+    EXPECT_NE(part.find("Not shown as text"), std::string::npos);
+    EXPECT_NE(part.find("|.PNG.....|"), std::string::npos);
+}
+
 TEST(RenderReport, APayloadHeadThatIsNotHexIsSaidSo) {
     const Json record = {{"file", "a.mp3"}, {"flagged", true}, {"payload_head", "zz<b>"}};
     const std::string part = section(render({record}), "file-0");

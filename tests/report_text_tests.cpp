@@ -79,6 +79,26 @@ TEST(BytesFromHex, RefusesOddLengthAndOtherCharacters) {
     EXPECT_EQ(bytes_from_hex(""), std::string());
 }
 
+struct TextCase {
+    std::string bytes;
+    bool text;
+};
+
+class LooksLikeText : public testing::TestWithParam<TextCase> {};
+
+TEST_P(LooksLikeText, TellsTextFromBinary) { EXPECT_EQ(gainscan::looks_like_text(GetParam().bytes), GetParam().text); }
+
+INSTANTIATE_TEST_SUITE_P(Cases, LooksLikeText,
+                         testing::Values(TextCase{"Meet at 6.\nBring\tthe map.\r\n", true},
+                                         TextCase{"caf\xC3\xA9 \xE2\x82\xAC", true},
+                                         TextCase{"cut in the middle: \xE2\x82", true},
+                                         TextCase{"", true},
+                                         TextCase{"\x89PNG\r\n\x1A\n", false},
+                                         TextCase{std::string("a\0b", 3), false},
+                                         TextCase{"stray \xFF inside", false},
+                                         TextCase{"cut lead not at the end \xE2\x82 x", false},
+                                         TextCase{"DEL \x7F", false}));
+
 TEST(FormatNumber, IntegersExactlyOthersToTheDigitsAsked) {
     EXPECT_EQ(format_number(480000), "480000");
     EXPECT_EQ(format_number(-3), "-3");

@@ -77,7 +77,7 @@ lines += [
            records_file="out/records/harbour.mp3.records.csv", payload_head=secret.hex(),
            plot=plot(400, 0.0522, (0.10, 14.2), 0.9, 11)),
     record("evidence/<script>alert(\"x\")</script> & 'quoted' \"name\".mp3", verdict="found", length=4096,
-           flagged=True, score=4.12, p_value=3.1e-5, payload_bytes=30, payload_complete=False,
+           flagged=True, score=4.12, p_value=3.1e-5, span=6 + 4 + 8 * 4096, payload_bytes=610, payload_complete=False,
            payload_mime="image/png", payload_type="PNG image data, 16 x 16, 8-bit/color RGBA, non-interlaced",
            payload_sha256=hashlib.sha256(png).hexdigest(), payload_head=png.hex(),
            records_file="out/records/<script>&.records.csv",
