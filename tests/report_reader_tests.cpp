@@ -58,6 +58,9 @@ struct BadLineCase {
     std::string reason_part;
 };
 
+// Test names and failure messages show the case by its name, not its bytes.
+void PrintTo(const BadLineCase& c, std::ostream* os) { *os << c.what; }
+
 class BadLine : public testing::TestWithParam<BadLineCase> {};
 
 // The bad line sits between two good records: both are kept, it is named.

@@ -123,6 +123,9 @@ struct OrderCase {
     std::vector<std::size_t> expected;
 };
 
+// Test names and failure messages show the case by its name, not its bytes.
+void PrintTo(const OrderCase& c, std::ostream* os) { *os << c.what; }
+
 class Order : public testing::TestWithParam<OrderCase> {};
 
 TEST_P(Order, FlaggedFirstThenPValueAscendingThenScoreDescending) {
@@ -229,6 +232,8 @@ struct PlotCase {
     bool span;
 };
 
+void PrintTo(const PlotCase& c, std::ostream* os) { *os << c.what; }
+
 class Plot : public testing::TestWithParam<PlotCase> {};
 
 TEST_P(Plot, DrawsEachUsablePointByItsParity) {
@@ -285,10 +290,17 @@ TEST(Plot, DrawsAtMostTheLimitOfPoints) {
 
 // ------------------------------------------------------------------ odd records, header and summary
 
-class OddRecord : public testing::TestWithParam<Json> {};
+struct OddRecordCase {
+    const char* what;
+    Json record;
+};
+
+void PrintTo(const OddRecordCase& c, std::ostream* os) { *os << c.what; }
+
+class OddRecord : public testing::TestWithParam<OddRecordCase> {};
 
 TEST_P(OddRecord, StillRendersAsOneRow) {
-    const std::string page = render({GetParam()});
+    const std::string page = render({GetParam().record});
     EXPECT_EQ(row_order(page), std::vector<std::size_t>{0});
     EXPECT_NE(page.find("1 of 1 files shown"), std::string::npos);
     EXPECT_NE(page.find("</html>"), std::string::npos);
@@ -297,15 +309,23 @@ TEST_P(OddRecord, StillRendersAsOneRow) {
 INSTANTIATE_TEST_SUITE_P(
     Cases, OddRecord,
     testing::Values(
-        Json{{"file", "only_a_name.mp3"}},
-        Json{{"file", "all_null.mp3"}, {"status", nullptr}, {"format", nullptr}, {"flagged", nullptr},
-             {"score", nullptr}, {"p_value", nullptr}, {"plot", nullptr}, {"messages", nullptr}},
-        Json{{"file", "wrong_types.mp3"}, {"status", 1}, {"format", {1, 2}}, {"flagged", "yes"}, {"score", "high"},
-             {"p_value", Json::object()}, {"bytes", {{"n", 1}}}, {"seconds", true}, {"messages", {1, nullptr}},
-             {"plot", {{"seconds", "x"}}}, {"payload_head", 12}, {"length", -1}},
-        Json{{"file", ""}, {"flagged", true}, {"messages", {"Error: header junk\n"}}, {"later_messages", {{"x", 3}}}},
+        OddRecordCase{"only_a_name", Json{{"file", "only_a_name.mp3"}}},
+        OddRecordCase{"every_field_null",
+                      Json{{"file", "all_null.mp3"}, {"status", nullptr}, {"format", nullptr}, {"flagged", nullptr},
+                           {"score", nullptr}, {"p_value", nullptr}, {"plot", nullptr}, {"messages", nullptr}}},
+        OddRecordCase{"every_field_of_another_type",
+                      Json{{"file", "wrong_types.mp3"}, {"status", 1}, {"format", {1, 2}}, {"flagged", "yes"},
+                           {"score", "high"}, {"p_value", Json::object()}, {"bytes", {{"n", 1}}}, {"seconds", true},
+                           {"messages", {1, nullptr}}, {"plot", {{"seconds", "x"}}}, {"payload_head", 12},
+                           {"length", -1}}},
+        OddRecordCase{"flagged_with_an_empty_name_and_later_messages_as_counts",
+                      Json{{"file", ""}, {"flagged", true}, {"messages", {"Error: header junk\n"}},
+                           {"later_messages", {{"x", 3}}}}},
         // Nested only as deep as a copy can go: test parameters are copied recursively.
-        Json{{"file", "deep.mp3"}, {"odd_field", Json::parse(std::string(2000, '[') + std::string(2000, ']'))}}));
+        OddRecordCase{"a_field_nested_2000_deep",
+                      Json{{"file", "deep.mp3"},
+                           {"odd_field", Json::parse(std::string(2000, '[') + std::string(2000, ']'))}}}),
+    [](const testing::TestParamInfo<OddRecordCase>& info) { return std::string(info.param.what); });
 
 TEST(RenderReport, ALineNestedAMillionLevelsDeepIsShownCutShort) {
     // Read and rendered without a copy, which would recurse a million times.

@@ -21,6 +21,9 @@ struct EscapeCase {
     std::string expected;
 };
 
+// Test names and failure messages show the case by its name, not its bytes.
+void PrintTo(const EscapeCase& c, std::ostream* os) { *os << c.what; }
+
 class HtmlEscape : public testing::TestWithParam<EscapeCase> {};
 
 TEST_P(HtmlEscape, TurnsTextIntoInertCharacterData) { EXPECT_EQ(html(GetParam().input), GetParam().expected); }
@@ -58,6 +61,8 @@ struct LinkCase {
     std::string expected;
 };
 
+void PrintTo(const LinkCase& c, std::ostream* os) { *os << c.path; }
+
 class PathLink : public testing::TestWithParam<LinkCase> {};
 
 TEST_P(PathLink, KeepsPathsLocalAndEncoded) { EXPECT_EQ(path_link(GetParam().path), GetParam().expected); }
@@ -83,6 +88,8 @@ struct TextCase {
     std::string bytes;
     bool text;
 };
+
+void PrintTo(const TextCase& c, std::ostream* os) { *os << testing::PrintToString(c.bytes.substr(0, 40)); }
 
 class LooksLikeText : public testing::TestWithParam<TextCase> {};
 
