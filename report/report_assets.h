@@ -16,6 +16,7 @@ h4 { font-size: 1em; margin: 1em 0 .3em; }
 .sub { margin: 0; color: #333; }
 code, .mono, pre { font-family: "DejaVu Sans Mono", Menlo, Consolas, monospace; font-size: .92em; }
 .columns { display: flex; flex-wrap: wrap; gap: 0 3em; }
+.tables { display: flex; flex-wrap: wrap; gap: 0 1.2em; align-items: flex-start; }
 table.counts { margin: 0 0 .8em; }
 dl.facts { display: grid; grid-template-columns: max-content minmax(0, 1fr); gap: .1em 1em; margin: .4em 0; }
 dl.facts dt { font-weight: 600; }

@@ -205,16 +205,16 @@ void scan_section(std::string& out, const Json& scan, const ReportSource& source
         out += "<p class=\"notice\">The report has no scan header: it was written by a gainscan-batch that did not "
                "record one, or its first line was lost. Tool, options and start time are not known.</p>\n";
     }
-    out += "<dl class=\"facts\">";
+    out += "<div class=\"columns\"><div><dl class=\"facts\">";
     if (!source.name.empty()) fact(out, "made from", mono(html(source.name)));
     fact(out, "tool", field_html(scan, "tool"));
     fact(out, "version", field_html(scan, "version"));
     fact(out, "host", field_html(scan, "host"));
     fact(out, "started (UTC)", field_html(scan, "started"));
     other_facts(out, scan, {"tool", "version", "host", "started", "options"});
-    out += "</dl>\n";
+    out += "</dl></div>\n";
     if (const Json* options = member(scan, "options"); options != nullptr) {
-        out += "<h4>Options</h4>\n";
+        out += "<div><h4>Options</h4>\n";
         if (options->is_object() && !options->empty()) {
             out += "<table class=\"options\"><tbody>";
             for (auto it = options->begin(); it != options->end(); ++it) {
@@ -228,8 +228,9 @@ void scan_section(std::string& out, const Json& scan, const ReportSource& source
         } else {
             out += "<p><code>" + html(display_value(*options)) + "</code></p>\n";
         }
+        out += "</div>";
     }
-    out += "</section>\n";
+    out += "</div>\n</section>\n";
 }
 
 void count_table(std::string& out, const char* title, const std::map<std::string, std::size_t>& counts,
@@ -253,6 +254,16 @@ std::string alpha_meaning(double alpha, std::optional<double> analysed) {
                 " files analysed here, if all were clean)";
     }
     return text + ".";
+}
+
+void alpha_part(std::string& out, const Json& scan, const Json& summary) {
+    auto alpha = number_field(summary, "alpha");
+    if (!alpha) {
+        if (const Json* options = member(scan, "options")) alpha = number_field(*options, "alpha");
+    }
+    if (alpha && *alpha > 0 && *alpha < 1) {
+        out += "<p id=\"alpha\">" + html(alpha_meaning(*alpha, number_field(summary, "analysed"))) + "</p>\n";
+    }
 }
 
 void summary_section(std::string& out, const Json& scan, const Json& summary, const std::vector<Row>& rows,
@@ -279,6 +290,7 @@ void summary_section(std::string& out, const Json& scan, const Json& summary, co
            thousands(flagged) + " flagged, " + thousands(errors) + (errors == 1 ? " error" : " errors") +
            ".</strong></p>\n";
 
+    alpha_part(out, scan, summary);
     out += "<div class=\"columns\"><div>\n<h4>As the scan counted</h4>\n<dl class=\"facts\">";
     if (summary.is_object()) {
         fact(out, "files", field_html(summary, "files"));
@@ -305,7 +317,7 @@ void summary_section(std::string& out, const Json& scan, const Json& summary, co
         }
         out += "</tbody></table>\n";
     }
-    out += "</div>\n<div>\n<h4>As the records in this report count</h4>\n";
+    out += "</div>\n<div>\n<h4>As the records in this report count</h4>\n<div class=\"tables\">";
     const auto or_not_recorded = [](const std::string& key) {
         return key.empty() ? std::string("<em>not recorded</em>") : html(key);
     };
@@ -314,16 +326,7 @@ void summary_section(std::string& out, const Json& scan, const Json& summary, co
     });
     count_table(out, "status", by_status, or_not_recorded);
     count_table(out, "format", by_format, or_not_recorded);
-    out += "</div></div>\n";
-
-    auto alpha = number_field(summary, "alpha");
-    if (!alpha) {
-        if (const Json* options = member(scan, "options")) alpha = number_field(*options, "alpha");
-    }
-    if (alpha && *alpha > 0 && *alpha < 1) {
-        out += "<p id=\"alpha\">" + html(alpha_meaning(*alpha, number_field(summary, "analysed"))) + "</p>\n";
-    }
-    out += "</section>\n";
+    out += "</div></div></div>\n</section>\n";
 }
 
 void problems_section(std::string& out, const ReportSource& source) {
