@@ -11,7 +11,7 @@ inline constexpr const char* kStyle = R"css(
 body { margin: 0 auto; max-width: 1200px; padding: 12px 20px 48px; }
 h1 { font-size: 1.55em; margin: .2em 0 .1em; }
 h2 { font-size: 1.25em; border-bottom: 2px solid #111; padding-bottom: .15em; margin: 1.5em 0 .6em; }
-h3 { font-size: 1.1em; margin: 0 0 .5em; overflow-wrap: anywhere; }
+h3 { font-size: 1.1em; margin: 0 0 .5em; overflow-wrap: break-word; }
 h4 { font-size: 1em; margin: 1em 0 .3em; }
 .sub { margin: 0; color: #333; }
 code, .mono, pre { font-family: "DejaVu Sans Mono", Menlo, Consolas, monospace; font-size: .92em; }
@@ -29,7 +29,7 @@ th button { font: inherit; font-weight: 700; border: 0; padding: 0; background: 
 th[aria-sort="ascending"] button::after { content: " \25B2"; }
 th[aria-sort="descending"] button::after { content: " \25BC"; }
 #files-table { width: 100%; }
-#files-table td.name { overflow-wrap: anywhere; min-width: 12em; }
+#files-table td.name { overflow-wrap: break-word; min-width: 12em; }
 tr.flagged td { font-weight: 700; background: #ededed; }
 .filters { display: flex; flex-wrap: wrap; gap: .4em 1.4em; align-items: center; margin: .4em 0 .6em; }
 .filters label { font-weight: 600; }

@@ -151,6 +151,17 @@ void append_lines(std::string& out, std::string_view text) {
     }
 }
 
+// Escaped text with a line-break opportunity after each "/" and "_", so that
+// long paths wrap between their parts rather than anywhere.
+std::string breakable(std::string_view text) {
+    std::string out;
+    for (const char c : html(text)) {
+        out += c;
+        if (c == '/' || c == '_') out += "<wbr>";
+    }
+    return out;
+}
+
 // Every member of `object` not in `known`, so that nothing the scan wrote is
 // silently left out of the report.
 void other_facts(std::string& out, const Json& object, const std::set<std::string_view>& known) {
@@ -432,6 +443,7 @@ void files_section(std::string& out, const std::vector<Row>& rows) {
         const Row& row = rows[rank];
         const Json& record = *row.record;
         const std::string name = html(row.name);
+        const std::string shown_name = breakable(row.name);
         out += "<tr class=\"file" + std::string(row.flagged ? " flagged" : "") + "\" data-rank=\"" +
                std::to_string(rank + 1) + "\" data-index=\"" + std::to_string(row.index) + "\" data-status=\"" +
                html(row.status) + "\" data-format=\"" + html(row.format) + "\" data-verdict=\"" +
@@ -439,9 +451,9 @@ void files_section(std::string& out, const std::vector<Row>& rows) {
         out += "<td class=\"num\" data-v=\"" + std::to_string(rank + 1) + "\">" + std::to_string(rank + 1) + "</td>";
         out += "<td class=\"name\" data-v=\"" + name + "\">";
         if (row.flagged) {
-            out += "<a href=\"#file-" + std::to_string(row.index) + "\">" + name + "</a>";
+            out += "<a href=\"#file-" + std::to_string(row.index) + "\">" + shown_name + "</a>";
         } else {
-            out += name;
+            out += shown_name;
         }
         out += "</td><td data-v=\"" + html(row.status) + "\">" + html(row.status) + "</td>";
         out += "<td data-v=\"" + html(row.format) + "\">" + html(row.format) + "</td>";
@@ -517,7 +529,10 @@ void payload_part(std::string& out, const Json& record) {
     fact(out, "type (libmagic)", type);
     fact(out, "sha256", mono(field_html(record, "payload_sha256")));
     out += "</dl>\n";
-    if (!head) return;
+    if (!head) {
+        out += "<p>The record holds none of the payload's bytes; open the file above to see them.</p>\n";
+        return;
+    }
     const auto bytes = bytes_from_hex(*head);
     if (!bytes) {
         out += "<p class=\"notice\">payload_head is not a hex string: <code>" + html(shorten(*head, 200)) +
@@ -560,7 +575,7 @@ void evidence_section(std::string& out, const Row& row) {
     const Json& record = *row.record;
     const std::string id = "file-" + std::to_string(row.index);
     out += "<section class=\"evidence\" id=\"" + id + "\" data-index=\"" + std::to_string(row.index) + "\">\n<h3>";
-    append_html(out, row.name);
+    out += breakable(row.name);
     out += "</h3>\n<dl class=\"facts\">";
     fact(out, "score", number_text(record, "score", 4));
     fact(out, "p_value", number_text(record, "p_value", 3));
