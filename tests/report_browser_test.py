@@ -238,10 +238,15 @@ class ReportPage(unittest.TestCase):
 
     @classmethod
     def setUpClass(cls):
-        cls.records = read_jsonl(os.path.join(ARGS.data, cls.jsonl))
+        cls.jsonl_path = os.path.join(ARGS.data, cls.jsonl)
+        cls.make_jsonl()
+        cls.records = read_jsonl(cls.jsonl_path)
         cls.html = os.path.join(ARGS.scratch, os.path.splitext(cls.jsonl)[0] + ".html")
-        subprocess.run([ARGS.report_binary, os.path.join(ARGS.data, cls.jsonl), "-o", cls.html],
-                       check=True, stderr=subprocess.DEVNULL)
+        subprocess.run([ARGS.report_binary, cls.jsonl_path, "-o", cls.html], check=True, stderr=subprocess.DEVNULL)
+
+    @classmethod
+    def make_jsonl(cls):
+        pass
 
     def setUp(self):
         self.page = Page(BROWSER, self.html)
@@ -440,6 +445,38 @@ class DamagedReport(ReportPage):
             self.assertEqual(drawn, [odd, even])
 
 
+class BatchReport(ReportPage):
+    """What today's gainscan-batch writes, over the test fixtures: the report keeps up with it."""
+    jsonl = "batch.jsonl"
+
+    @classmethod
+    def make_jsonl(cls):
+        if not ARGS.batch_binary:
+            raise unittest.SkipTest("no --batch-binary given")
+        cls.jsonl_path = os.path.join(ARGS.scratch, cls.jsonl)
+        with open(cls.jsonl_path, "wb") as out:
+            # Exit status 1 or 2 (something flagged, an error record) is a finished scan too.
+            status = subprocess.run([ARGS.batch_binary, "--format", "jsonl", "--summary", "-q", ARGS.fixtures,
+                                     os.path.join(ARGS.scratch, "no such file.mp3")],
+                                    stdout=out, stderr=subprocess.DEVNULL).returncode
+        if status not in (0, 1, 2):
+            raise AssertionError(f"gainscan-batch failed with status {status}")
+
+    def test_every_scanned_file_is_listed_and_the_filters_split_them(self):
+        self.assertGreater(len(self.records), 10)
+        n = len(self.records)
+        self.assertEqual(sorted(shown_indices(self.page)), list(range(n)))
+        self.assertEqual(shown_text(self.page), f"{n} of {n} files shown")
+        choose(self.page, "filter-status", "error")
+        self.assertEqual(shown_indices(self.page), [i for i, r in enumerate(self.records) if r["status"] == "error"])
+        self.assertEqual(len(shown_indices(self.page)), 1)
+
+    def test_each_flagged_file_has_its_section(self):
+        sections = self.page.evaluate(
+            "Array.from(document.querySelectorAll('section.evidence')).map(s => Number(s.getAttribute('data-index')))")
+        self.assertEqual(sorted(sections), [i for i, r in enumerate(self.records) if r.get("flagged") is True])
+
+
 def main():
     global ARGS, BROWSER
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
@@ -447,6 +484,8 @@ def main():
     parser.add_argument("--data", required=True)
     parser.add_argument("--scratch", required=True)
     parser.add_argument("--chromium", default=os.environ.get("GAINSCAN_CHROMIUM"))
+    parser.add_argument("--batch-binary", help="gainscan-batch, to check the report of its own output")
+    parser.add_argument("--fixtures", help="files for gainscan-batch to scan")
     ARGS, rest = parser.parse_known_args()
     chromium = ARGS.chromium or next(filter(None, map(shutil.which, CHROMIUM_NAMES)), None)
     if not chromium:

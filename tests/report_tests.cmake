@@ -20,9 +20,15 @@ else()
 endif()
 
 # Skipped (exit 77) only when no Chromium is installed; CI installs Debian's chromium.
+# With gainscan-batch built, it also checks the report of a real scan of the fixtures.
+set(report_batch_arguments)
+if(TARGET gainscan-batch)
+  set(report_batch_arguments --batch-binary $<TARGET_FILE:gainscan-batch> --fixtures ${PROJECT_SOURCE_DIR}/tests/fixtures)
+endif()
 add_test(NAME report.browser
   COMMAND ${Python3_EXECUTABLE} ${PROJECT_SOURCE_DIR}/tests/report_browser_test.py
           --report-binary $<TARGET_FILE:gainscan-report>
           --data ${PROJECT_SOURCE_DIR}/tests/report
-          --scratch ${PROJECT_BINARY_DIR}/report_browser)
+          --scratch ${PROJECT_BINARY_DIR}/report_browser
+          ${report_batch_arguments})
 set_tests_properties(report.browser PROPERTIES SKIP_RETURN_CODE 77 TIMEOUT 300)
