@@ -124,8 +124,19 @@ int main(int argc, char** argv) {
                   << ": " << input.problems.front().reason << '\n';
     }
 
-    const std::string html =
-        gainscan::render_report_html(input, input_path == "-" ? std::string_view("standard input") : input_path);
+    // Relative paths in the records are taken as relative to the directory
+    // this runs in (normally the scan's own); the page links to them from
+    // wherever it is written.
+    std::string link_base;
+    if (output_path != "-") {
+        std::error_code ec;
+        const auto from = std::filesystem::absolute(output_path, ec).parent_path();
+        const auto here = std::filesystem::current_path(ec);
+        if (!ec) link_base = std::filesystem::relative(here, from, ec).string();
+        if (ec) link_base = here.string();
+    }
+    const std::string html = gainscan::render_report_html(
+        input, input_path == "-" ? std::string_view("standard input") : input_path, link_base);
     if (output_path == "-") {
         std::cout.write(html.data(), static_cast<std::streamsize>(html.size()));
         std::cout.flush();

@@ -504,7 +504,14 @@ void hex_dump(std::string& out, std::string_view bytes) {
     out += "</pre>\n";
 }
 
-void payload_part(std::string& out, const Json& record) {
+// Paths in the records are as the scan wrote them: absolute, or relative to
+// the directory it ran in, which `source.link_base` leads to from the page.
+std::string file_link(std::string_view path, const ReportSource& source) {
+    if (path.starts_with('/') || source.link_base.empty() || source.link_base == ".") return path_link(path);
+    return path_link(source.link_base + "/" + std::string(path));
+}
+
+void payload_part(std::string& out, const Json& record, const ReportSource& source) {
     out += "<h4>Payload</h4>\n";
     const auto head = text_field(record, "payload_head");
     const bool any = member(record, "payload_file") || member(record, "payload_bytes") ||
@@ -515,7 +522,7 @@ void payload_part(std::string& out, const Json& record) {
     }
     out += "<dl class=\"facts\">";
     if (const auto file = text_field(record, "payload_file")) {
-        fact(out, "file", "<a href=\"" + html(path_link(*file)) + "\"><code>" + html(*file) + "</code></a>");
+        fact(out, "file", "<a href=\"" + html(file_link(*file, source)) + "\"><code>" + html(*file) + "</code></a>");
     }
     fact(out, "bytes", field_html(record, "payload_bytes"));
     if (const auto complete = bool_field(record, "payload_complete")) {
@@ -571,7 +578,7 @@ void messages_part(std::string& out, const Json& record) {
     out += "</pre></details>\n";
 }
 
-void evidence_section(std::string& out, const Row& row) {
+void evidence_section(std::string& out, const Row& row, const ReportSource& source) {
     const Json& record = *row.record;
     const std::string id = "file-" + std::to_string(row.index);
     out += "<section class=\"evidence\" id=\"" + id + "\" data-index=\"" + std::to_string(row.index) + "\">\n<h3>";
@@ -608,7 +615,7 @@ void evidence_section(std::string& out, const Row& row) {
     fact(out, "name bytes (base64)", mono(field_html(record, "file_b64")));
     if (const auto dump = text_field(record, "records_file")) {
         fact(out, "record dump",
-             "<a class=\"records-file\" href=\"" + html(path_link(*dump)) + "\"><code>" + html(*dump) + "</code></a>");
+             "<a class=\"records-file\" href=\"" + html(file_link(*dump, source)) + "\"><code>" + html(*dump) + "</code></a>");
     }
     out += "</dl>\n";
 
@@ -628,7 +635,7 @@ void evidence_section(std::string& out, const Row& row) {
     } else {
         out += "<p class=\"notice noplot\">No plot: the record holds no evidence points for this file.</p>\n";
     }
-    payload_part(out, record);
+    payload_part(out, record, source);
     messages_part(out, record);
     out += "</section>\n";
 }
@@ -659,7 +666,7 @@ std::string render_report_html(const nlohmann::json& scan_header, std::span<cons
     out += "<section id=\"flagged\">\n<h2>Flagged files</h2>\n";
     if (flagged == 0) out += "<p>No file was flagged.</p>\n";
     for (const Row& row : rows) {
-        if (row.flagged) evidence_section(out, row);
+        if (row.flagged) evidence_section(out, row, source);
     }
     out += "</section>\n<script>";
     out += report_assets::kScript;
@@ -667,8 +674,9 @@ std::string render_report_html(const nlohmann::json& scan_header, std::span<cons
     return out;
 }
 
-std::string render_report_html(const ReportInput& input, std::string_view source_name) {
+std::string render_report_html(const ReportInput& input, std::string_view source_name, std::string_view link_base) {
     ReportSource source;
+    source.link_base = std::string(link_base);
     source.name = std::string(source_name);
     source.problems = input.problems;
     source.problem_count = input.problem_count;

@@ -25,13 +25,19 @@ struct ReportSource {
     std::span<const InputProblem> problems;
     std::uint64_t problem_count = 0;
     bool read_failed = false;
+    // The directory the scan ran in, as seen from the page's own directory
+    // (e.g. ".."): relative paths in the records (records_file, payload_file)
+    // are relative to it, and links to them must be made from the page.
+    // Empty: the page sits in that directory.
+    std::string link_base;
 };
 
 // `scan_header` and `summary` may be the inner objects or the whole
 // {"scan": {...}} and {"summary": {...}} lines, or null when absent.
 std::string render_report_html(const nlohmann::json& scan_header, std::span<const nlohmann::json> records,
                                const nlohmann::json& summary, const ReportSource& source = {});
-std::string render_report_html(const ReportInput& input, std::string_view source_name);
+std::string render_report_html(const ReportInput& input, std::string_view source_name,
+                               std::string_view link_base = {});
 
 // The order of the table and of the flagged sections: flagged files first,
 // then by p_value ascending, then by score descending (absent values after

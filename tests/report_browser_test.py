@@ -241,8 +241,12 @@ class ReportPage(unittest.TestCase):
         cls.jsonl_path = os.path.join(ARGS.data, cls.jsonl)
         cls.make_jsonl()
         cls.records = read_jsonl(cls.jsonl_path)
-        cls.html = os.path.join(ARGS.scratch, os.path.splitext(cls.jsonl)[0] + ".html")
-        subprocess.run([ARGS.report_binary, cls.jsonl_path, "-o", cls.html], check=True, stderr=subprocess.DEVNULL)
+        # Run from a directory of its own, as from the scan's, with the page written elsewhere.
+        cls.scan_dir = os.path.join(ARGS.scratch, "scan dir")
+        os.makedirs(cls.scan_dir, exist_ok=True)
+        cls.html = os.path.join(ARGS.scratch, "pages", os.path.splitext(cls.jsonl)[0] + ".html")
+        subprocess.run([ARGS.report_binary, os.path.abspath(cls.jsonl_path), "-o", os.path.abspath(cls.html)],
+                       check=True, stderr=subprocess.DEVNULL, cwd=cls.scan_dir)
 
     @classmethod
     def make_jsonl(cls):
@@ -380,14 +384,14 @@ class SampleReport(ReportPage):
             ".map(a => document.querySelector(a.getAttribute('href')) !== null)")
         self.assertEqual(links, [True] * sum(r.get("flagged") is True for r in self.records))
 
-    def test_record_dump_links_stay_files_next_to_the_report(self):
+    def test_record_dump_links_lead_to_the_files_the_scan_wrote(self):
         links = self.page.evaluate("Array.from(document.querySelectorAll('a.records-file')).map(a => a.href)")
         expected = [r["records_file"] for r in self.records if r.get("flagged") is True and r.get("records_file")]
         self.assertEqual(len(links), len(expected))
-        base = os.path.dirname(os.path.abspath(self.html))
-        for link, path in zip(sorted(links), sorted(os.path.join(base, p) for p in expected)):
+        for link in links:
             self.assertTrue(link.startswith("file:///"), link)
-            self.assertEqual(urllib.parse.unquote(urllib.parse.urlparse(link).path), path)
+        self.assertEqual(sorted(urllib.parse.unquote(urllib.parse.urlparse(link).path) for link in links),
+                         sorted(os.path.join(self.scan_dir, p) for p in expected))
 
     def test_hostile_names_stay_text(self):
         found = self.page.evaluate("""({
@@ -492,7 +496,7 @@ def main():
         print("SKIPPED: no Chromium found (install Debian's chromium, or name one with --chromium)")
         return SKIPPED
     shutil.rmtree(ARGS.scratch, ignore_errors=True)
-    os.makedirs(ARGS.scratch)
+    os.makedirs(os.path.join(ARGS.scratch, "pages"))
     profile = tempfile.mkdtemp(prefix="profile-", dir=ARGS.scratch)
     BROWSER = Browser(chromium, profile)
     try:

@@ -206,6 +206,17 @@ TEST(RenderReport, AFlaggedSectionShowsItsEvidenceAndProvenance) {
     }
 }
 
+TEST(RenderReport, RelativePathsAreLinkedThroughTheScanDirectory) {
+    const std::vector<Json> records = {{{"file", "a.mp3"}, {"flagged", true}, {"records_file", "out/a.csv"},
+                                        {"payload_file", "/abs/a.payload"}}};
+    gainscan::ReportSource source;
+    source.link_base = "../scan dir";
+    const std::string part = section(render_report_html(nullptr, records, nullptr, source), "file-0");
+    EXPECT_NE(part.find("href=\"../scan%20dir/out/a.csv\""), std::string::npos);
+    EXPECT_NE(part.find("href=\"file:///abs/a.payload\""), std::string::npos);
+    EXPECT_NE(part.find("<code>out/a.csv</code>"), std::string::npos) << "the path is shown as recorded";
+}
+
 TEST(RenderReport, APayloadHeadIsShownAsTextOnlyWhenItIsText) {
     Json record = {{"file", "a.mp3"}, {"flagged", true}, {"payload_head", "4d656574203c6b65793e0a"}};
     std::string part = section(render({record}), "file-0");
