@@ -491,6 +491,9 @@ def main():
     parser.add_argument("--batch-binary", help="gainscan-batch, to check the report of its own output")
     parser.add_argument("--fixtures", help="files for gainscan-batch to scan")
     ARGS, rest = parser.parse_known_args()
+    for name in ("report_binary", "data", "scratch", "batch_binary", "fixtures"):
+        if getattr(ARGS, name):  # the programs run from directories of their own
+            setattr(ARGS, name, os.path.abspath(getattr(ARGS, name)))
     chromium = ARGS.chromium or next(filter(None, map(shutil.which, CHROMIUM_NAMES)), None)
     if not chromium:
         print("SKIPPED: no Chromium found (install Debian's chromium, or name one with --chromium)")
