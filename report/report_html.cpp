@@ -285,7 +285,7 @@ void summary_section(std::string& out, const Json& scan, const Json& summary, co
                "without <code>--summary</code>. The counts below are those of the records in the report.</p>\n";
     } else if (const auto files = number_field(summary, "files"); files && *files != static_cast<double>(rows.size())) {
         out += "<p class=\"notice\">The summary counts " + format_number(*files) + " files, but the report holds " +
-               thousands(rows.size()) + " records" +
+               thousands(rows.size()) + (rows.size() == 1 ? " record" : " records") +
                (source.problem_count > 0 ? " (see the lines that could not be used, below)" : "") + ".</p>\n";
     }
     std::size_t flagged = 0, errors = 0;

@@ -377,7 +377,7 @@ TEST(RenderReport, AlphaIsExplainedInFalseAlarmsPerTenThousand) {
 
 TEST(RenderReport, ASummaryThatDisagreesWithTheRecordsIsPointedOut) {
     const std::string page = render({rec(false, 0.5, 1)}, nullptr, Json{{"files", 3}});
-    EXPECT_NE(page.find("The summary counts 3 files, but the report holds 1 records"), std::string::npos);
+    EXPECT_NE(page.find("The summary counts 3 files, but the report holds 1 record"), std::string::npos);
 }
 
 TEST(RenderReport, CountsByStatusFormatAndVerdictComeFromTheRecords) {
