@@ -6,11 +6,13 @@
 #include <fstream>
 #include <span>
 #include <system_error>
+#include <vector>
 
 #include "analyser/analysis.h"
 #include "analyser/evaluation.h"
 #include "batch/evidence.h"
 #include "batch/exclusive_file.h"
+#include "analysis/stream_format.h"
 #include "batch/granule_record.h"
 #include "batch/payload.h"
 #include "batch/record_dump.h"
@@ -30,19 +32,44 @@ void capture_message(void* context, int stream, const char* text, std::size_t le
     list.push_back(DecoderMessage{stream, std::string(text, length)});
 }
 
+// What the file is, from its first bytes: a short probe settles nearly every
+// file; a longer one is read only when it does not.
+gainscan::StreamFormat probe_format(std::ifstream& file, std::uint64_t size) {
+    std::vector<std::uint8_t> head;
+    for (const std::size_t probe : {std::size_t{1} << 16, gainscan::FORMAT_PROBE_BYTES}) {
+        head.resize(static_cast<std::size_t>(std::min<std::uint64_t>(probe, size)));
+        file.clear();
+        file.seekg(0);
+        file.read(reinterpret_cast<char*>(head.data()), static_cast<std::streamsize>(head.size()));
+        head.resize(static_cast<std::size_t>(std::max<std::streamsize>(0, file.gcount())));
+        const gainscan::StreamFormat format = gainscan::detect_format(head, size);
+        if (format == gainscan::StreamFormat::layer3 || head.size() < probe) return format;
+    }
+    return gainscan::detect_format(head, size);
+}
+
 // Whole-file evidence, and what the options ask to be written from it.
-void weigh_whole_file(std::span<const GranuleRecord> records, const ScanOptions& options, FileReport& report) {
-    const Evidence evidence = weigh_evidence(records, report.capacity);
-    report.score = evidence.score;
+void weigh_whole_file(EvidenceCollector& collector, const ScanOptions& options, FileReport& report) {
+    if (!close_dump(collector)) report.write_errors.push_back(collector.dump_error);
+    gainscan::EvidenceResult evidence = collector.evidence.finish(true);
     report.carriers = evidence.carriers;
     if (evidence.length_field) report.span = static_cast<std::int64_t>(evidence.length_field->span);
-    report.flagged = evidence.score && *evidence.score >= options.threshold;
+    report.flagged = false;
+    // Only Layer III carries bits of this layout: other files get no score.
+    if (report.format == gainscan::format_name(gainscan::StreamFormat::layer3)) {
+        report.seconds = collector.layer3_seconds;
+        report.score = evidence.score;
+        report.p_value = evidence.p_value;
+        const bool measured = evidence.status == gainscan::EvidenceStatus::measured;
+        report.evidence = measured ? "measured" : "insufficient";
+        if (const char* reason = gainscan::reason_text(evidence.reason)) report.evidence_reason = reason;
+        report.flagged = measured && evidence.p_value && *evidence.p_value <= options.alpha;
+        if (report.flagged && evidence.plot)
+            report.plot = PlotReport{std::move(evidence.plot->seconds), std::move(evidence.plot->residual),
+                                     std::move(evidence.plot->odd), evidence.plot->span_start, evidence.plot->span_end};
+    }
 
     std::string error;
-    if (options.dump_dir) {
-        if (write_exclusive(*options.dump_dir, report.file, ".records.csv", records_csv(records), error).empty())
-            report.write_errors.push_back(error);
-    }
     const bool wanted = options.extract_dir && (report.flagged || (options.extract_all && report.found));
     if (!wanted || !evidence.length_field) return;
     PayloadReport payload{};
@@ -77,13 +104,26 @@ FileReport analyse_file(const std::string& path, const ScanOptions& options) {
         return report;
     }
 
+    report.format = gainscan::format_name(probe_format(file, ec ? 0 : size_before));
+    file.clear();
+    file.seekg(0);
+
     static thread_local DecoderState decoder{};
     FileAnalysis job{};
     Capture capture{&report, &job};
     job.whole_file = !options.quick;
     job.sink = MessageSink{capture_message, &capture};
-    RecordCollector collector{{}, &job, 0};
-    if (job.whole_file) job.records.observer = record_observer(collector);
+    EvidenceCollector collector;
+    collector.job = &job;
+    if (job.whole_file) {
+        job.records.observer = evidence_observer(collector);
+        if (options.dump_dir) {
+            std::string dump_path;
+            collector.dump_fd = open_exclusive(*options.dump_dir, report.file, ".records.csv", dump_path,
+                                               collector.dump_error);
+            if (collector.dump_fd >= 0) collector.dump_rows = records_csv_header();
+        }
+    }
     analyse_stream(file, path.c_str(), job, decoder);
 
     const Evaluation verdict = evaluate(job.records, job.file_length);
@@ -98,7 +138,7 @@ FileReport analyse_file(const std::string& path, const ScanOptions& options) {
     report.total_records = job.records.granule_records;
     report.whole_file = job.whole_file;
     report.flagged = report.found;
-    if (job.whole_file) weigh_whole_file(collector.records, options, report);
+    if (job.whole_file) weigh_whole_file(collector, options, report);
 
     report.ok = true;
     if (job.read_error) {

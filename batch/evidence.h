@@ -1,45 +1,30 @@
-// Whole-file evidence of bits written into the parity of global_gain.
-//
-// Only every second record carries a bit, and writing a bit moves a record's
-// gain by one step without touching its Huffman data, so the decoded spectrum
-// of a changed record is 2^(+-1/4) off: up when the gain is now odd, down when
-// it is now even. The score compares each carrier's band energies with a
-// prediction from its neighbours and asks whether the residual follows the
-// parity of its gain. In a clean file it does not, whatever the gains are.
-// A file whose every gain was shifted by an odd step has every parity
-// flipped but its energies unchanged against its neighbours', so it scores
-// like the clean file it was.
+// The whole-file analysis' observer: every granule record the decoder reports
+// is measured (band energies), handed to the parity evidence and, with
+// --dump-records, written out as a CSV row, then forgotten. Nothing grows with
+// the file but the evidence's few bytes per pair of records.
 #pragma once
 
 #include <cstdint>
-#include <optional>
-#include <span>
-#include <vector>
+#include <string>
 
+#include "analysis/parity_evidence.h"
 #include "batch/granule_record.h"
 
-// The layout read from the carriers' parity bits: a 6-bit length-of-length,
-// then the length below its implicit leading 1, then 8 x length payload bits.
-struct LengthField {
-    std::uint32_t nbits;
-    std::uint64_t length;          // payload bytes
-    std::uint64_t header_bits;     // 6 + nbits - 1
-    std::uint64_t span;            // carriers the layout claims: header + 8 x length
+struct EvidenceCollector {
+    gainscan::ParityEvidence evidence;
+    const struct FileAnalysis* job = nullptr;
+    std::int64_t slot_base = 0;       // first position of the frame being decoded
+    std::int64_t frame_index = -1;    // frame of the last record
+    std::uint8_t granules[2] = {0, 0};  // records of each channel seen in that frame
+    double seconds = 0;               // where the frame being decoded starts
+    double layer3_seconds = 0;        // duration of the Layer III frames so far
+    // --dump-records: the open file (-1: none) and rows not yet written.
+    int dump_fd = -1;
+    std::string dump_rows;
+    std::string dump_error;
 };
 
-struct Evidence {
-    std::vector<std::uint8_t> bits;  // the carriers' parity bits, in order (see carrier_bits)
-    std::int64_t carriers;
-    std::optional<LengthField> length_field;  // when nbits is 1..32
-    // About N(0,1) where energies do not follow parity; nullopt when too few
-    // carriers could be weighed. Never above 0 without a length that fits.
-    std::optional<double> score;
-};
+RecordObserver evidence_observer(EvidenceCollector& collector);
 
-// The parity bits of the carriers (records 0, 2, 4, ...), in order.
-std::vector<std::uint8_t> carrier_bits(std::span<const GranuleRecord> records);
-
-std::optional<LengthField> read_length_field(std::span<const std::uint8_t> bits);
-
-// `capacity`: the payload bytes the file could hold, as gainscan reports it.
-Evidence weigh_evidence(std::span<const GranuleRecord> records, std::uint32_t capacity);
+// Writes what is left of the dump and closes it; false with dump_error set on failure.
+bool close_dump(EvidenceCollector& collector);

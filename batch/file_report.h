@@ -21,6 +21,15 @@ struct PayloadReport {
     std::string type;        // libmagic's description
 };
 
+// The bounded plot of a flagged file's carriers (jsonl only): at most 500
+// carriers evenly spread over the file.
+struct PlotReport {
+    std::vector<double> seconds;
+    std::vector<double> residual;
+    std::vector<std::uint8_t> odd;
+    double span_start = 0, span_end = 0;
+};
+
 struct FileReport {
     std::string file;   // the path as named or as walked (raw bytes)
     bool ok = false;    // status "ok"; otherwise "error" with `error`
@@ -43,7 +52,13 @@ struct FileReport {
     std::int64_t total_frames = 0;
     std::int64_t total_records = 0;
     std::vector<DecoderMessage> later_messages;  // decoder messages past gainscan's stop
-    std::optional<double> score;       // evidence; larger means more (see README)
+    std::string format;                // layer3, mpeg_audio_other, not_mpeg_audio, empty (from the bytes)
+    std::optional<double> seconds;     // duration of the Layer III frames (layer3 files)
+    std::optional<double> score;       // the parity statistic in null-standard units (see README)
+    std::optional<double> p_value;     // false-alarm probability; set when evidence is "measured"
+    std::string evidence;              // "measured" / "insufficient" ("" when not weighed: not layer3)
+    std::string evidence_reason;       // why insufficient ("" otherwise)
+    std::optional<PlotReport> plot;    // flagged files only
     std::int64_t carriers = 0;         // carrier records in the file
     std::optional<std::int64_t> span;  // carriers the length field claims, when one is read
 

@@ -48,7 +48,7 @@ std::string sha256_hex(std::span<const std::uint8_t> bytes) {
 
 }  // namespace
 
-std::vector<std::uint8_t> payload_bytes(std::span<const std::uint8_t> bits, const LengthField& field, bool& complete) {
+std::vector<std::uint8_t> payload_bytes(std::span<const std::uint8_t> bits, const gainscan::LengthField& field, bool& complete) {
     const std::uint64_t available = bits.size() > field.header_bits ? (bits.size() - field.header_bits) / 8 : 0;
     complete = available >= field.length;
     const std::uint64_t count = complete ? field.length : available;

@@ -12,7 +12,7 @@
 
 // The payload bytes the carriers hold (as many as there are); `complete`
 // when all `field.length` bytes were there.
-std::vector<std::uint8_t> payload_bytes(std::span<const std::uint8_t> bits, const LengthField& field, bool& complete);
+std::vector<std::uint8_t> payload_bytes(std::span<const std::uint8_t> bits, const gainscan::LengthField& field, bool& complete);
 
 // Type (MIME and description) and SHA-256 of `bytes`, into `report`.
 void identify_payload(std::span<const std::uint8_t> bytes, PayloadReport& report);

@@ -11,7 +11,8 @@
 #include "batch/file_report.h"
 
 struct Null {};
-using FieldValue = std::variant<Null, bool, std::int64_t, std::uint64_t, double, std::string, std::vector<std::string>>;
+using FieldValue =
+    std::variant<Null, bool, std::int64_t, std::uint64_t, double, std::string, std::vector<std::string>, PlotReport>;
 
 struct Field {
     const char* name;

@@ -56,6 +56,7 @@ void render(const FileReport& report, OutputFormat format, std::string& out) {
 
 bool run_scan(const BatchOptions& options, ScanSummary& summary, std::string& error) {
     const Clock::time_point start = Clock::now();
+    summary.alpha = options.scan.quick ? 0 : options.scan.alpha;
     const unsigned jobs = options.jobs;
     BoundedQueue<Job> queue(QUEUE_PER_WORKER * jobs);
     ReorderWindow<FileReport> window(WINDOW_PER_WORKER * jobs);
@@ -99,6 +100,7 @@ bool run_scan(const BatchOptions& options, ScanSummary& summary, std::string& er
             summary.errors += report.ok ? 0 : 1;
             summary.flagged += report.flagged ? 1 : 0;
             summary.bytes += report.ok ? report.file_bytes : 0;
+            if (report.ok && !report.format.empty()) ++summary.formats[report.format];
             if (!options.only_flagged || report.flagged || !report.ok) render(report, options.format, out);
             if (stdout_terminal || out.size() > 1 << 16) write_out(out, stdout);
         } else {
