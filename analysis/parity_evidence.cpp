@@ -220,7 +220,7 @@ const char* reason_text(InsufficientReason reason) {
     return nullptr;
 }
 
-EvidenceResult ParityEvidence::finish(bool with_plot) {
+EvidenceResult ParityEvidence::finish(bool with_plot, bool every_carrier) {
     State& s = *state_;
     EvidenceResult result;
     const std::int64_t n = (s.positions + 1) / 2;  // carriers: even positions
@@ -321,7 +321,8 @@ EvidenceResult ParityEvidence::finish(bool with_plot) {
 
     // The span: what a length field that fits the carriers claims.
     const LengthField* field = result.length_field ? &*result.length_field : nullptr;
-    const bool fits_file = field != nullptr && field->span <= static_cast<std::uint64_t>(n + span_slack(n));
+    const bool fits_file =
+        every_carrier || (field != nullptr && field->span <= static_cast<std::uint64_t>(n + span_slack(n)));
     if (n < MIN_WEIGHED_CARRIERS) {
         result.reason = InsufficientReason::too_few_carriers;
         return result;
@@ -330,7 +331,8 @@ EvidenceResult ParityEvidence::finish(bool with_plot) {
         result.reason = InsufficientReason::no_length_field;
         return result;
     }
-    const auto span = static_cast<std::size_t>(std::min<std::uint64_t>(field->span, static_cast<std::uint64_t>(n)));
+    const auto span = static_cast<std::size_t>(
+        every_carrier ? n : std::min<std::uint64_t>(field->span, static_cast<std::uint64_t>(n)));
     for (std::size_t k = 0; k < span; ++k) result.weighed += carrier_residual[k] != 0;
     if (static_cast<std::int64_t>(span) < MIN_WEIGHED_CARRIERS) {
         result.reason = InsufficientReason::too_few_carriers;

@@ -84,6 +84,36 @@ bool chain_at(std::span<const std::uint8_t> b, std::size_t at, std::uint64_t fil
     return true;
 }
 
+// Some encoders write frames of another size than their headers give (one
+// known to write the MPEG-1 size into MPEG-2 frames): headers of one stream at
+// a steady cadence, CHAIN_FRAMES of them, are a chain as well.
+bool cadence_at(std::span<const std::uint8_t> b, std::size_t at) {
+    const auto first = parse(b, at);
+    if (!first) return false;
+    for (std::size_t next = at + 4; next < b.size() && next < at + 4 + 8000; ++next) {
+        const auto h = parse(b, next);
+        if (!h || !same_stream(*h, *first)) continue;
+        const std::size_t step = next - at;
+        std::size_t pos = next;
+        int seen = 2;
+        while (seen < CHAIN_FRAMES) {
+            // A padding byte may lengthen a frame by one.
+            std::optional<Header> found;
+            for (const std::size_t candidate : {pos + step, pos + step + 1, pos + step - 1})
+                if (candidate + 4 <= b.size() && (found = parse(b, candidate)) && same_stream(*found, *first)) {
+                    pos = candidate;
+                    break;
+                } else {
+                    found.reset();
+                }
+            if (!found) break;
+            ++seen;
+        }
+        return seen >= CHAIN_FRAMES;
+    }
+    return false;
+}
+
 std::size_t id3v2_end(std::span<const std::uint8_t> b) {
     if (b.size() < 10 || b[0] != 'I' || b[1] != 'D' || b[2] != '3') return 0;
     std::size_t size = 0;
@@ -113,7 +143,7 @@ StreamFormat detect_format(std::span<const std::uint8_t> head, std::uint64_t fil
     for (std::size_t at = id3v2_end(head) < head.size() ? id3v2_end(head) : 0; at + 4 <= head.size(); ++at) {
         if (head[at] != 0xFF || (head[at + 1] & 0xE0) != 0xE0) continue;
         const auto h = parse(head, at);
-        if (!h || !chain_at(head, at, file_size)) continue;
+        if (!h || !(chain_at(head, at, file_size) || cadence_at(head, at))) continue;
         if (h->layer == 3) return StreamFormat::layer3;
         other = true;
     }

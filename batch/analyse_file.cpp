@@ -51,7 +51,7 @@ gainscan::StreamFormat probe_format(std::ifstream& file, std::uint64_t size) {
 // Whole-file evidence, and what the options ask to be written from it.
 void weigh_whole_file(EvidenceCollector& collector, const ScanOptions& options, FileReport& report) {
     if (!close_dump(collector)) report.write_errors.push_back(collector.dump_error);
-    gainscan::EvidenceResult evidence = collector.evidence.finish(true);
+    gainscan::EvidenceResult evidence = collector.evidence.finish(true, options.span_all);
     report.carriers = evidence.carriers;
     if (evidence.length_field) report.span = static_cast<std::int64_t>(evidence.length_field->span);
     report.flagged = false;

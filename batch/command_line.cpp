@@ -31,6 +31,8 @@ Output:
 Analysis:
       --quick           gainscan's analysis of the first 200 records only
       --alpha A         flag files whose p_value is A or less (default 0.001)
+      --span-all        weigh every carrier whatever the length field says
+                        (for calibration studies of p_value)
       --extract DIR     write the payload of every flagged file into DIR
       --extract-all     with --extract: of every file whose length field is found
       --dump-records DIR  one CSV of granule records per file into DIR
@@ -75,6 +77,7 @@ CommandLine parse_command_line(int argc, const char* const* argv) {
     app.add_flag("-q,--quiet", o.quiet);
     app.add_flag("--quick", o.scan.quick);
     CLI::Option* alpha = app.add_option("--alpha", o.scan.alpha);
+    app.add_flag("--span-all", o.scan.span_all);
     app.add_option("--extract", extract);
     app.add_flag("--extract-all", o.scan.extract_all);
     app.add_option("--dump-records", dump);
