@@ -18,7 +18,8 @@ constexpr std::size_t ANCHOR_EVERY = 256;         // pairs per time anchor
 constexpr std::size_t EXCLUDE = 8;                // rotations this close to the alignment are left out
 constexpr std::size_t FIRST_ROTATIONS = 64;
 constexpr std::size_t MORE_ROTATIONS = 256;
-constexpr double LOOK_CLOSER = 0.05;              // p below which the rotations are redone with more
+constexpr double LOOK_CLOSER = 0.05;              // p in [CLEAR, LOOK_CLOSER]: the rotations are redone with more
+constexpr double CLEAR = 1e-6;                    // far beyond any alpha: more rotations cannot change the decision
 
 // The three series a pair of positions (2j, 2j + 1) contributes to: the
 // carrier's residual in time, the other record's, and (two channels) the
@@ -76,7 +77,13 @@ std::optional<double> band_residual(const Point& a, const Point& m, const Point&
 }
 
 // Median and robust spread (1.4826 x median absolute deviation) of values
-// counted in a histogram over all int16 values.
+// counted in a histogram of HISTOGRAM_BINS steps of 1/256 log2 about zero
+// (beyond +-8 log2 a value only counts as far out: the median and the
+// deviation of the middle half never lie there).
+constexpr std::int64_t HISTOGRAM_BINS = 4096;
+std::size_t bin_of(std::int64_t value) {
+    return static_cast<std::size_t>(std::clamp<std::int64_t>(value + HISTOGRAM_BINS / 2, 0, HISTOGRAM_BINS - 1));
+}
 struct Centre {
     double median = 0;
     double spread = 1;
@@ -94,9 +101,9 @@ Centre centre_of(const std::vector<std::uint32_t>& histogram, std::uint64_t tota
         return static_cast<std::int64_t>(h.size() - 1);
     };
     const std::int64_t mid = quantile_index(histogram, total / 2);
-    c.median = static_cast<double>(mid - 32768) / unit;
+    c.median = static_cast<double>(mid - HISTOGRAM_BINS / 2) / unit;
     // Absolute deviations from the median, counted on the same grid.
-    std::vector<std::uint32_t> deviations(65536, 0);
+    std::vector<std::uint32_t> deviations(static_cast<std::size_t>(HISTOGRAM_BINS), 0);
     for (std::size_t i = 0; i < histogram.size(); ++i)
         if (histogram[i] != 0) deviations[static_cast<std::size_t>(std::llabs(static_cast<std::int64_t>(i) - mid))] += histogram[i];
     c.spread = 1.4826 * static_cast<double>(quantile_index(deviations, total / 2)) / unit + 1e-3;
@@ -239,7 +246,7 @@ EvidenceResult ParityEvidence::finish(bool with_plot, bool every_carrier) {
     // deviation and the record's parity, so that bits written into the gains
     // are not taken for that coupling), then centre and spread again.
     struct Fit {
-        std::vector<std::uint32_t> histogram = std::vector<std::uint32_t>(65536, 0);
+        std::vector<std::uint32_t> histogram = std::vector<std::uint32_t>(static_cast<std::size_t>(HISTOGRAM_BINS), 0);
         std::uint64_t count = 0;
         Centre raw, adjusted;
         double slope = 0;
@@ -255,7 +262,7 @@ EvidenceResult ParityEvidence::finish(bool with_plot, bool every_carrier) {
     each_cell([&](std::int64_t, const Cell& c) {
         for (int k = 0; k < SERIES; ++k)
             if (c.residual[k] != MISSING) {
-                ++fits[k].histogram[static_cast<std::size_t>(c.residual[k] + 32768)];
+                ++fits[k].histogram[bin_of(c.residual[k])];
                 ++fits[k].count;
             }
     });
@@ -291,7 +298,7 @@ EvidenceResult ParityEvidence::finish(bool with_plot, bool every_carrier) {
     each_cell([&](std::int64_t, const Cell& c) {
         for (int k = 0; k < SERIES; ++k)
             if (c.residual[k] != MISSING)
-                ++fits[k].histogram[static_cast<std::size_t>(quantise(adjusted(c, k), RAW_UNIT) + 32768)];
+                ++fits[k].histogram[bin_of(quantise(adjusted(c, k), RAW_UNIT))];
     });
     for (Fit& f : fits) {
         f.adjusted = centre_of(f.histogram, f.count, RAW_UNIT);
@@ -342,8 +349,9 @@ EvidenceResult ParityEvidence::finish(bool with_plot, bool every_carrier) {
         result.reason = InsufficientReason::silent_span;
         return result;
     }
-    // Two stages: a few rotations settle nearly every clean file; a file that
-    // looks unusual gets four times as many, so that its spread is known well.
+    // Two stages: a few rotations settle nearly every clean file and every
+    // file far beyond any alpha; a file near the decision gets four times as
+    // many, so that its spread is known well.
     std::optional<RotationStatistic> carriers, control;
     double p = 1;
     for (const std::size_t rotations : {FIRST_ROTATIONS, MORE_ROTATIONS}) {
@@ -352,7 +360,7 @@ EvidenceResult ParityEvidence::finish(bool with_plot, bool every_carrier) {
         control = rotation_statistic(other_bits, other_residual, span, rotations, EXCLUDE);
         if (control && control->weighed < MIN_WEIGHED_CARRIERS) control.reset();
         p = false_alarm_probability(*carriers, control);
-        if (p > LOOK_CLOSER) break;
+        if (p > LOOK_CLOSER || p < CLEAR) break;
     }
     if (!carriers) {
         result.reason = InsufficientReason::too_few_carriers;
