@@ -1,11 +1,29 @@
 #include "analyser/driver.h"
 
+#include <cinttypes>
 #include <filesystem>
 #include <fstream>
 #include <system_error>
 
-#include "analyser/analysis.h"
-#include "analyser/evaluation.h"
+#include "gainscan/analysis.h"
+
+namespace {
+
+// The decoder's messages are part of the report: each goes to its stream the
+// moment it arises, between the report's own lines.
+class StandardStreams final : public gainscan::MessageSink {
+public:
+    StandardStreams(std::FILE* out, std::FILE* err) : out_(out), err_(err) {}
+    void message(gainscan::Stream stream, std::string_view text) override {
+        std::fwrite(text.data(), 1, text.size(), stream == gainscan::Stream::out ? out_ : err_);
+    }
+
+private:
+    std::FILE* out_;
+    std::FILE* err_;
+};
+
+}  // namespace
 
 int analyser_run(int argc, const char* const* argv, std::FILE* out, std::FILE* err) {
     if (argc < 2) {
@@ -24,12 +42,20 @@ int analyser_run(int argc, const char* const* argv, std::FILE* out, std::FILE* e
         std::fprintf(err, "unable to open file %s", path);
         return 1;
     }
+    file.close();
 
-    FileAnalysis job{};
-    job.err = err;
-    analyse_stream(file, path, job, analyser_decoder);
-    analyser_records = job.records;  // what a caller of the single-run interface reads afterwards
-    evaluate_records(job.records, job.file_length, out);
+    // The decoder's messages go straight to the streams, as they arise.
+    StandardStreams streams(stdout, stderr);
+    gainscan::Analysis analysis(gainscan::AnalysisOptions{.whole_file = false, .messages = &streams});
+    const gainscan::FileReport report = analysis.analyse_file(path);
+    // The decoder's input bookkeeping broke: it has said so, and the file has
+    // no report.
+    if (analysis.decoder_failed()) return 1;
+    std::fprintf(out, "capacity: about %" PRIu32 " bytes\n", report.capacity);
+    if (report.found)
+        std::fprintf(out, "Possible length specification found: %" PRIu32 "\n", report.length);
+    else
+        std::fputs("File does not contain any qavex hidden data.\n", out);
     return 0;
 }
 

@@ -1,5 +1,7 @@
 #include "analysis/parity_evidence.h"
 
+#include "analysis/length_field.h"
+
 #include <algorithm>
 #include <cmath>
 #include <limits>
@@ -202,19 +204,6 @@ void ParityEvidence::add(const EvidenceRecord& record) {
 
 void ParityEvidence::set_positions(std::int64_t positions) { state_->positions = std::max(state_->positions, positions); }
 
-std::optional<LengthField> read_length_field(std::span<const std::uint8_t> bits) {
-    if (bits.size() < 6) return std::nullopt;
-    LengthField field{};
-    for (std::size_t i = 0; i < 6; ++i) field.nbits = (field.nbits << 1) | bits[i];
-    if (field.nbits == 0 || field.nbits > 32) return std::nullopt;
-    field.header_bits = 6 + field.nbits - 1;
-    if (bits.size() < field.header_bits) return std::nullopt;
-    field.length = 1;
-    for (std::size_t i = 6; i < field.header_bits; ++i) field.length = (field.length << 1) | bits[i];
-    field.span = field.header_bits + 8 * field.length;
-    return field;
-}
-
 std::int64_t span_slack(std::int64_t carriers) { return 16 + carriers / 100; }
 
 const char* reason_text(InsufficientReason reason) {
@@ -239,7 +228,7 @@ EvidenceResult ParityEvidence::finish(bool with_plot, bool every_carrier) {
             result.bits[static_cast<std::size_t>(j)] = c->flags & 1u;
             other_bits[static_cast<std::size_t>(j)] = (c->flags >> 1) & 1u;
         }
-    result.length_field = read_length_field(result.bits);
+    result.length_field = read_length_header(result.bits).field;
 
     // Each series: centre and spread of its residuals, then the encoder's own
     // coupling of energy to gain steps (least squares on a constant, the gain

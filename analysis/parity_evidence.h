@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "analysis/null_model.h"
+#include "gainscan/analysis.h"
 
 namespace gainscan {
 
@@ -41,16 +42,6 @@ struct EvidenceRecord {
     double seconds;       // where the record's granule starts in the file
     double slot_seconds;  // the granule's duration over its channels: time per position
 };
-
-// The layout read from the carriers' parity bits: a 6-bit length-of-length,
-// then the length below its implicit leading 1, then 8 x length payload bits.
-struct LengthField {
-    std::uint32_t nbits;
-    std::uint64_t length;       // payload bytes
-    std::uint64_t header_bits;  // 6 + nbits - 1
-    std::uint64_t span;         // carriers the layout claims: header + 8 x length
-};
-std::optional<LengthField> read_length_field(std::span<const std::uint8_t> bits);
 
 // Carriers a length field's span may claim beyond those the file has: the
 // decoder can miss a frame the hiding tool counted (a damaged header, the

@@ -6,7 +6,11 @@
 #include <map>
 #include <string>
 
-#include "batch/file_report.h"
+#include "gainscan/analysis.h"
+
+using gainscan::DecoderMessage;
+using gainscan::FileReport;
+using gainscan::PayloadReport;
 
 struct ScanSummary {
     std::uint64_t files = 0;     // records produced

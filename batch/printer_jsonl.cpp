@@ -9,7 +9,7 @@ using Json = nlohmann::ordered_json;
 
 struct ToJson {
     Json operator()(Null) const { return nullptr; }
-    Json operator()(const PlotReport& plot) const {
+    Json operator()(const gainscan::PlotReport& plot) const {
         return Json{{"seconds", plot.seconds}, {"residual", plot.residual}, {"odd", plot.odd},
                     {"span_seconds", Json::array({plot.span_start, plot.span_end})}};
     }

@@ -57,7 +57,7 @@ std::vector<Field> record_fields(const FileReport& r) {
         {"payload_mime", maybe(payload && !p.mime.empty(), p.mime)},
         {"payload_type", maybe(payload && !p.type.empty(), p.type)},
         {"write_errors", r.write_errors},
-        {"plot", maybe(whole && r.plot.has_value(), r.plot.value_or(PlotReport{}))},
+        {"plot", maybe(whole && r.plot.has_value(), r.plot.value_or(gainscan::PlotReport{}))},
     };
 }
 

@@ -8,11 +8,15 @@
 #include <variant>
 #include <vector>
 
-#include "batch/file_report.h"
+#include "gainscan/analysis.h"
+
+using gainscan::DecoderMessage;
+using gainscan::FileReport;
+using gainscan::PayloadReport;
 
 struct Null {};
 using FieldValue =
-    std::variant<Null, bool, std::int64_t, std::uint64_t, double, std::string, std::vector<std::string>, PlotReport>;
+    std::variant<Null, bool, std::int64_t, std::uint64_t, double, std::string, std::vector<std::string>, gainscan::PlotReport>;
 
 struct Field {
     const char* name;

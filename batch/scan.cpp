@@ -8,7 +8,7 @@
 #include <thread>
 #include <vector>
 
-#include "batch/analyse_file.h"
+#include "batch/file_job.h"
 #include "batch/bounded_queue.h"
 #include "batch/progress.h"
 #include "batch/reorder_window.h"
@@ -27,16 +27,14 @@ constexpr std::size_t QUEUE_PER_WORKER = 16;
 constexpr std::size_t WINDOW_PER_WORKER = 16;
 constexpr auto PROGRESS_EVERY = std::chrono::milliseconds(200);
 
-FileReport work(WalkEntry& entry, const ScanOptions& options) {
+FileReport work(gainscan::Analysis& analysis, WalkEntry& entry, const ScanOptions& options) {
     if (!entry.error.empty()) {
         FileReport report;
         report.file = std::move(entry.path);
         report.error = std::move(entry.error);
         return report;
     }
-    FileReport report = analyse_file(entry.path, options);
-    if (!report.ok) report.flagged = false;  // an error is never a finding
-    return report;
+    return run_file_job(analysis, entry.path, options);
 }
 
 void write_out(std::string& text, std::FILE* to) {
@@ -80,7 +78,12 @@ bool run_scan(const BatchOptions& options, ScanSummary& summary, std::string& er
     std::vector<std::thread> workers;
     for (unsigned i = 0; i < jobs; ++i) {
         workers.emplace_back([&] {
-            while (std::optional<Job> job = queue.pop()) window.put(job->seq, work(job->entry, options.scan));
+            // Each worker owns its analysis (decoder, buffers) for all its files.
+            gainscan::Analysis analysis(gainscan::AnalysisOptions{.whole_file = !options.scan.quick,
+                                                                  .alpha = options.scan.alpha,
+                                                                  .span_all = options.scan.span_all});
+            while (std::optional<Job> job = queue.pop())
+                window.put(job->seq, work(analysis, job->entry, options.scan));
         });
     }
 

@@ -1,17 +1,18 @@
 // The cost of whole-file evidence on top of decoding the whole file: the
-// same file decoded from page cache by gainscan-batch's worker with --quick
-// turned off, against the plain decoder driven to the end of the file with
-// no hooks. bench/run_bench.sh prints the ratio.
+// same file from page cache through the library's whole-file analysis (what
+// a gainscan-batch worker runs), against the plain decoder driven to the end
+// of the file with no observer. bench/run_bench.sh prints the ratio.
 #include <benchmark/benchmark.h>
 
 #include <array>
 #include <fstream>
 #include <iterator>
+#include <span>
 #include <string>
 #include <vector>
 
-#include "batch/analyse_file.h"
-#include "decoder/decoder.h"
+#include "gainscan/analysis.h"
+#include "gainscan/decoder.h"
 
 namespace {
 
@@ -23,29 +24,26 @@ std::string bench_file() {
 // Reads the file in the analyser's chunks and decodes every frame.
 void BM_DecodeOnly(benchmark::State& state) {
     const std::string path = bench_file();
-    static DecoderState decoder{};
+    gainscan::Decoder decoder;
     std::array<std::uint8_t, 16385> chunk{};
-    std::array<std::uint8_t, 8192> output{};
-    std::int32_t done = 0;
     for (auto _ : state) {
         std::ifstream file(path, std::ios::binary);
-        dec_init(decoder);
+        decoder.reset();
         while (file) {
             file.read(reinterpret_cast<char*>(chunk.data()), chunk.size());
-            const auto got = static_cast<std::int32_t>(file.gcount());
-            if (got <= 0) break;
-            int result = dec_decode(decoder, chunk.data(), got, output.data(), output.size(), &done);
-            while (result == DEC_OK) result = dec_decode(decoder, nullptr, 0, output.data(), output.size(), &done);
+            const auto got = static_cast<std::size_t>(file.gcount());
+            if (got == 0) break;
+            gainscan::Step step = decoder.feed(std::span<const std::uint8_t>(chunk.data(), got));
+            while (step == gainscan::Step::frame) step = decoder.next();
         }
-        dec_finish(decoder);
-        dec_release(decoder);
+        decoder.finish();
     }
 }
 
 void BM_WholeFileEvidence(benchmark::State& state) {
     const std::string path = bench_file();
-    ScanOptions options;
-    for (auto _ : state) benchmark::DoNotOptimize(analyse_file(path, options));
+    gainscan::Analysis analysis;
+    for (auto _ : state) benchmark::DoNotOptimize(analysis.analyse_file(path));
 }
 
 }  // namespace

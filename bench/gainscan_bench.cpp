@@ -26,6 +26,7 @@
 #include <vector>
 
 #include "analyser/driver.h"
+#include "analysis/read_loop.h"
 #include "decoder/decoder.h"
 
 namespace {
@@ -95,10 +96,10 @@ std::uint64_t measure_analyser_read() {
 std::uint64_t stdio_read(std::uint64_t limit) {
     std::FILE* f = std::fopen(bench_file.c_str(), "rb");
     if (f == nullptr) return 0;
-    static std::uint8_t buffer[READ_CHUNK];
+    static std::uint8_t buffer[gainscan::READ_CHUNK];
     std::uint64_t total = 0;
     while (total < limit) {
-        const std::size_t want = static_cast<std::size_t>(std::min<std::uint64_t>(READ_CHUNK, limit - total));
+        const std::size_t want = static_cast<std::size_t>(std::min<std::uint64_t>(gainscan::READ_CHUNK, limit - total));
         const std::size_t got = std::fread(buffer, 1, want, f);
         benchmark::DoNotOptimize(buffer[0]);
         total += got;
@@ -197,7 +198,7 @@ int main(int argc, char** argv) {
     benchmark::RegisterBenchmark("Stdio/whole_file", BM_StdioRead, true)->Unit(benchmark::kMicrosecond);
     benchmark::RegisterBenchmark("Decoder/whole_file", BM_Decode, &file_bytes, std::size_t{0})
         ->Unit(benchmark::kMillisecond);
-    benchmark::RegisterBenchmark("Decoder/chunked_16385", BM_Decode, &file_bytes, std::size_t{READ_CHUNK})
+    benchmark::RegisterBenchmark("Decoder/chunked_16385", BM_Decode, &file_bytes, std::size_t{gainscan::READ_CHUNK})
         ->Unit(benchmark::kMillisecond);
     benchmark::RegisterBenchmark("Decoder/repeated_x8", BM_Decode, &repeated_bytes, std::size_t{0})
         ->Unit(benchmark::kMillisecond);

@@ -1,27 +1,28 @@
-# cmake --install: both programs, their man pages, the decoder library with
-# its public headers, and a package config so that another CMake project can
-# find_package(gainscan) and link gainscan::decoder.
-include(GNUInstallDirs)
+# cmake --install: both programs and their man pages; the decoder and
+# analysis libraries, static and shared, with their headers under
+# include/gainscan/; a versioned CMake package (find_package(gainscan) gives
+# gainscan::decoder and gainscan::analysis, the shared libraries, and
+# gainscan::decoder_static and gainscan::analysis_static); and gainscan.pc
+# for pkg-config.
 include(CMakePackageConfigHelpers)
 
-set(GAINSCAN_INCLUDE_SUBDIR gainscan)
-add_library(gainscan::decoder ALIAS gainscan_decoder)
-set_target_properties(gainscan_decoder PROPERTIES EXPORT_NAME decoder)
-# Consumers write #include "decoder/decoder.h", in the tree and installed.
-set_property(TARGET gainscan_decoder PROPERTY INTERFACE_INCLUDE_DIRECTORIES
-  "$<BUILD_INTERFACE:${PROJECT_SOURCE_DIR}>"
-  "$<INSTALL_INTERFACE:${CMAKE_INSTALL_INCLUDEDIR}/${GAINSCAN_INCLUDE_SUBDIR}>")
+foreach(lib decoder analysis)
+  add_library(gainscan::${lib} ALIAS gainscan_${lib}_shared)
+  add_library(gainscan::${lib}_static ALIAS gainscan_${lib})
+  set_target_properties(gainscan_${lib}_shared PROPERTIES EXPORT_NAME ${lib})
+  set_target_properties(gainscan_${lib} PROPERTIES EXPORT_NAME ${lib}_static)
+endforeach()
 
 install(TARGETS gainscan gainscan-batch RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 install(FILES man/gainscan.1 man/gainscan-batch.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
 
-install(TARGETS gainscan_decoder EXPORT gainscanTargets
-  ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR})
-foreach(header decoder.h common/frame_header.h common/messages.h layer3/side_info.h)
-  get_filename_component(subdir ${header} DIRECTORY)
-  install(FILES decoder/${header}
-    DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/${GAINSCAN_INCLUDE_SUBDIR}/decoder/${subdir})
-endforeach()
+install(TARGETS gainscan_decoder gainscan_decoder_shared gainscan_analysis gainscan_analysis_shared
+  EXPORT gainscanTargets
+  ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR}
+  LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
+  RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+install(FILES decoder/include/gainscan/decoder.h analysis/include/gainscan/analysis.h
+  DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/gainscan)
 
 set(GAINSCAN_CMAKE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/gainscan)
 install(EXPORT gainscanTargets NAMESPACE gainscan:: DESTINATION ${GAINSCAN_CMAKE_DIR})
@@ -32,14 +33,23 @@ write_basic_package_version_file(${PROJECT_BINARY_DIR}/gainscanConfigVersion.cma
 install(FILES ${PROJECT_BINARY_DIR}/gainscanConfig.cmake ${PROJECT_BINARY_DIR}/gainscanConfigVersion.cmake
   DESTINATION ${GAINSCAN_CMAKE_DIR})
 
-# A test: install into a scratch prefix and build a small consumer against it.
+# pkg-config: the prefix is taken from the .pc file's own place, so the
+# installed tree can be moved.
+file(RELATIVE_PATH GAINSCAN_PC_TO_PREFIX /prefix/${CMAKE_INSTALL_LIBDIR}/pkgconfig /prefix)
+configure_file(${PROJECT_SOURCE_DIR}/cmake/gainscan.pc.in ${PROJECT_BINARY_DIR}/gainscan.pc @ONLY)
+install(FILES ${PROJECT_BINARY_DIR}/gainscan.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
+
+# A test: install into a scratch prefix and build the README's example
+# against it, once with CMake and once with pkg-config.
 if(GAINSCAN_TESTS)
   add_test(NAME install_consumer
     COMMAND ${CMAKE_COMMAND}
       -DBUILD_DIR=${PROJECT_BINARY_DIR}
-      -DCONSUMER_DIR=${PROJECT_SOURCE_DIR}/tests/batch/consumer
+      -DCONSUMER_DIR=${PROJECT_SOURCE_DIR}/tests/consumer
       -DSCRATCH=${PROJECT_BINARY_DIR}/install_consumer
       -DCXX=${CMAKE_CXX_COMPILER}
+      -DLIBDIR=${CMAKE_INSTALL_LIBDIR}
+      -DSAMPLE=${PROJECT_SOURCE_DIR}/tests/fixtures/m1_44100_stereo_cbr64_2s.mp3
       "-DLINK_FLAGS=$<$<BOOL:${GAINSCAN_SANITIZE}>:-fsanitize=address,undefined>"
       -P ${PROJECT_SOURCE_DIR}/cmake/check_install.cmake)
 endif()

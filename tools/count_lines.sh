@@ -3,7 +3,7 @@
 # and untracked, ignored files aside), fuzz/ and bench/ on neither side.
 #   tests:    tests/ (fixtures and golden data aside) and the tools that run or
 #             measure the suite or the detector (tools/eval/evaluate.py)
-#   code:     analyser/, decoder/ (generated tables aside), batch/, the table generator
+#   code:     decoder/ (generated tables aside), analysis/, analyser/, batch/, report/, python/, the table generator
 #   test tools: the tools that only make inputs (embed_lsb, the fixture
 #             generator, the evaluation set builder), shown apart and counted
 #             both ways
@@ -15,7 +15,7 @@ count() {
   done | grep -c -v -E '^\s*$' || true
 }
 tests=$(count '^(tests/|tools/(mutation_score\.py|run_tests\.sh|count_lines\.sh|eval/evaluate\.py)$)')
-code=$(count '^(analyser|decoder|batch)/|^tools/gen_layer3_tables\.py$')
+code=$(count '^(decoder|analysis|analyser|batch|report|python)/|^tools/gen_layer3_tables\.py$')
 tools=$(count '^tools/(embed_lsb\.cpp|make_fixtures\.sh|fixture_tool\.py|eval/make_eval_set\.py)')
 echo "tests $tests, code $code, test tools $tools"
 echo "test tools as code: tests are $(( 100 * tests / (code + tools) )) % of the code"

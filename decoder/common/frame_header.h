@@ -34,6 +34,7 @@ struct FrameInfo {
     std::int32_t main_data_begin;
     std::int32_t error_flag;
     std::uint32_t header_word;
+    std::int32_t granule_index;  // of the granule whose hook is running
     GranuleHook granule_hook;
     std::uint32_t user_data;
 };

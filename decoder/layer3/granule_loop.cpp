@@ -38,6 +38,7 @@ int layer3_decode_frame(FrameInfo& frame, std::uint8_t* /*output*/, std::int32_t
     ScaleFactors scale_factors{};
     for (std::size_t gr = 0; gr < static_cast<std::size_t>(granules); ++gr) {
         GranuleInfo& g0 = side.granule_info[0][gr];
+        frame.granule_index = static_cast<std::int32_t>(gr);
         if (decode_channel(frame, g0, scale_factors, 0, intensity) != 0) {
             frame.error_flag = 1;
             return 0;

@@ -1,6 +1,8 @@
-#include "batch/record_dump.h"
-
 #include <cstdio>
+
+#include "gainscan/analysis.h"
+
+namespace gainscan {
 
 std::string records_csv_header() {
     std::string csv =
@@ -34,3 +36,5 @@ std::string records_csv(std::span<const GranuleRecord> records) {
     for (const GranuleRecord& r : records) append_record_csv(r, csv);
     return csv;
 }
+
+}  // namespace gainscan

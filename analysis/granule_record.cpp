@@ -1,11 +1,12 @@
-#include "batch/granule_record.h"
+#include "analysis/granule_record.h"
 
 #include <algorithm>
 #include <bit>
 #include <cstring>
 #include <limits>
 
-#include "analyser/analysis.h"
+
+namespace gainscan {
 
 namespace {
 
@@ -32,32 +33,6 @@ float log2_or_none(float energy) {
     const double s2 = s * s;
     const double atanh = s * (1 + s2 * (1.0 / 3 + s2 * (1.0 / 5 + s2 * (1.0 / 7))));
     return static_cast<float>(exponent + 2.8853900817779268 * atanh);  // 2 / ln 2
-}
-
-void on_frame_done(void* context, const FrameInfo& frame) {
-    auto& collector = *static_cast<RecordCollector*>(context);
-    if (frame.layer == 3) collector.slot_base += (frame.lsf_flag ? 1 : 2) * frame.channels;
-}
-
-void on_record(void* context, const FrameInfo& frame, const GranuleInfo& granule, std::int32_t channel) {
-    auto& collector = *static_cast<RecordCollector*>(context);
-    const FileAnalysis& job = *collector.job;
-    GranuleRecord record{};
-    record.frame_index = job.records.frames;  // the frame hook counts after the frame
-    record.frame_offset = current_frame_offset(job);
-    record.channel = static_cast<std::uint8_t>(channel);
-    // A second granule of the same frame and channel follows the first.
-    const auto& records = collector.records;
-    for (auto it = records.rbegin(); it != records.rend() && it->frame_index == record.frame_index; ++it)
-        if (it->channel == record.channel) record.granule = static_cast<std::uint8_t>(it->granule + 1);
-    record.slot = collector.slot_base + record.granule * frame.channels + channel;
-    record.global_gain = static_cast<std::uint8_t>(granule.global_gain);
-    record.block_type = static_cast<std::uint8_t>(granule.block_type);
-    record.part2_3_length = static_cast<std::uint16_t>(granule.part2_3_length);
-    record.big_values = static_cast<std::uint16_t>(granule.big_values);
-    record.scalefac_compress = static_cast<std::uint16_t>(granule.scalefac_compress);
-    measure_energy(granule.spectrum, granule.spectrum_end, record);
-    collector.records.push_back(record);
 }
 
 }  // namespace
@@ -94,6 +69,4 @@ void measure_energy(const float* spectrum, std::uint32_t end, GranuleRecord& rec
     record.log2_energy = log2_or_none(total);
 }
 
-RecordObserver record_observer(RecordCollector& collector) {
-    return RecordObserver{on_record, on_frame_done, &collector};
-}
+}  // namespace gainscan

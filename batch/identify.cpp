@@ -1,4 +1,4 @@
-#include "batch/payload.h"
+#include "batch/identify.h"
 
 #include <magic.h>
 #include <openssl/evp.h>
@@ -48,20 +48,7 @@ std::string sha256_hex(std::span<const std::uint8_t> bytes) {
 
 }  // namespace
 
-std::vector<std::uint8_t> payload_bytes(std::span<const std::uint8_t> bits, const gainscan::LengthField& field, bool& complete) {
-    const std::uint64_t available = bits.size() > field.header_bits ? (bits.size() - field.header_bits) / 8 : 0;
-    complete = available >= field.length;
-    const std::uint64_t count = complete ? field.length : available;
-    std::vector<std::uint8_t> bytes(static_cast<std::size_t>(count));
-    for (std::size_t i = 0; i < bytes.size(); ++i) {
-        std::uint8_t byte = 0;
-        for (std::size_t k = 0; k < 8; ++k) byte = static_cast<std::uint8_t>((byte << 1) | bits[field.header_bits + 8 * i + k]);
-        bytes[i] = byte;
-    }
-    return bytes;
-}
-
-void identify_payload(std::span<const std::uint8_t> bytes, PayloadReport& report) {
+void identify_payload(std::span<const std::uint8_t> bytes, gainscan::PayloadReport& report) {
     report.bytes = bytes.size();
     report.sha256 = sha256_hex(bytes);
     report.mime = describe(bytes, MAGIC_MIME_TYPE);
