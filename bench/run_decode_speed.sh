@@ -5,18 +5,31 @@
 #
 #   bench/run_decode_speed.sh [BASELINE_COMMIT] [ROUNDS]
 #
-# BASELINE_COMMIT (default aeb1ade, the tree-walking decoder) is exported with
-# git archive into build-baseline/src and built in Release into
-# build-baseline/build; this tree is built in Release into build-bench. The
-# same bench/decode_speed.cpp, which uses the client interface only, is linked
-# against both decoders.
+# BASELINE_COMMIT (default 53d0033, the decoder before the Huffman stage read
+# whole pairs with their signs from one table) is checked out into a
+# temporary git worktree and its decoder library built in Release there; this
+# tree is built in Release into build-bench. The same bench/decode_speed.cpp,
+# which uses the client interface only, is compiled the same way (CMake's
+# Release flags) and linked against both decoders.
+#
+# First both decoders' output fingerprints (decode_speed --checksum: every
+# frame and granule record, the 576 floats bit for bit, the quantised values,
+# the reader position, every message) are compared on every input: the run
+# stops if they differ.
 #
 # Inputs: three 60-second files made in a temporary directory with sox
 # (pink noise and a sine sweep, fixed random numbers) and lame:
 # 32 kbit/s mono, 128 kbit/s joint stereo and 320 kbit/s stereo, all
-# 44.1 kHz. Each file is decoded from memory, in one chunk, over and over for
-# a second of processor time, alternately by the old and the new decoder,
-# ROUNDS times (default 5); the medians and their ratio are printed.
+# 44.1 kHz; and the fixtures m1_32000_mono_cbr32, long_m1_44100_mono_cbr32_40s,
+# m1_44100_joint_crc_cbr128, m1_48000_joint_cbr128 and m1_44100_stereo_cbr320.
+# Each file is decoded from memory, in one chunk, over and over for a second
+# of processor time, alternately by the old and the new decoder, ROUNDS times
+# (default 5); the medians and their ratio are printed.
+#
+# When valgrind is installed, the instructions each decoder executes for one
+# decode of each synthesised file (callgrind; the warm-up pass and the timed
+# pass together) and their ratio are printed too: on a shared machine they do
+# not depend on what else runs.
 #
 # Whole process: hyperfine runs `gainscan FILE` on the 40-second fixture
 # long_m1_44100_mono_cbr32_40s.mp3 and on the 128 kbit/s file against
@@ -24,12 +37,13 @@
 # gainscan reads (counted with strace when it is there, else the whole file),
 # and prints the ratios (wall-clock means and medians, and processor time).
 #
-# Needs: cmake, g++, git, sox, lame, python3; hyperfine and strace for the
-# whole-process figure (apt-get install hyperfine strace).
+# Needs: cmake, g++, git, sox, lame, python3; valgrind for the instruction
+# counts, hyperfine and strace for the whole-process figure
+# (apt-get install valgrind hyperfine strace).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-baseline="${1:-aeb1ade}"
+baseline="${1:-53d0033}"
 rounds="${2:-5}"
 jobs=2
 
@@ -37,34 +51,46 @@ for tool in sox lame cmake g++ git python3; do
   command -v "$tool" >/dev/null || { echo "missing: $tool" >&2; exit 1; }
 done
 
+work="$(mktemp -d "${TMPDIR:-/tmp}/gainscan-speed.XXXXXX")"
+base_src="$work/baseline-src"
+cleanup() {
+  git worktree remove --force "$base_src" >/dev/null 2>&1 || true
+  rm -rf "$work"
+}
+trap cleanup EXIT
+
 # -- builds
 cmake -S . -B build-bench -DCMAKE_BUILD_TYPE=Release -DGAINSCAN_TESTS=OFF -DGAINSCAN_BENCH=ON >/dev/null
 cmake --build build-bench -j"$jobs" --target decode_speed gainscan >/dev/null
 
-base_dir=build-baseline
-if [ "$(cat "$base_dir/commit" 2>/dev/null || true)" != "$(git rev-parse "$baseline")" ]; then
-  rm -rf "$base_dir"
-  mkdir -p "$base_dir/src"
-  git archive "$baseline" | tar -x -C "$base_dir/src"
-  git rev-parse "$baseline" >"$base_dir/commit"
-fi
-cmake -S "$base_dir/src" -B "$base_dir/build" -DCMAKE_BUILD_TYPE=Release -DGAINSCAN_TESTS=OFF \
+git worktree add --detach "$base_src" "$baseline" >/dev/null 2>&1
+cmake -S "$base_src" -B "$work/baseline-build" -DCMAKE_BUILD_TYPE=Release -DGAINSCAN_TESTS=OFF \
   -DGAINSCAN_BENCH=OFF >/dev/null
-cmake --build "$base_dir/build" -j"$jobs" --target gainscan_decoder >/dev/null
+cmake --build "$work/baseline-build" -j"$jobs" --target gainscan_decoder >/dev/null
 # The same measuring program, compiled as CMake's Release does, on the old library.
-g++ -std=c++20 -O3 -DNDEBUG -I"$base_dir/src" bench/decode_speed.cpp \
-  "$base_dir/build/decoder/libgainscan_decoder.a" -o "$base_dir/decode_speed"
-old="$base_dir/decode_speed"
+g++ -std=c++20 -O3 -DNDEBUG -I"$base_src" bench/decode_speed.cpp \
+  "$work/baseline-build/decoder/libgainscan_decoder.a" -o "$work/decode_speed_old"
+old="$work/decode_speed_old"
 new=build-bench/bench/decode_speed
 
 # -- inputs
-work="$(mktemp -d "${TMPDIR:-/tmp}/gainscan-speed.XXXXXX")"
-trap 'rm -rf "$work"' EXIT
 sox -R -n -r 44100 -c 2 -b 16 "$work/audio.wav" synth 60 pinknoise synth 60 sine mix 200-2000 vol 0.5 2>/dev/null
 lame --quiet -m m -b 32 --resample 44.1 "$work/audio.wav" "$work/mono_32k.mp3"
 lame --quiet -m j -b 128 --resample 44.1 "$work/audio.wav" "$work/joint_128k.mp3"
 lame --quiet -m s -b 320 --resample 44.1 "$work/audio.wav" "$work/stereo_320k.mp3"
-files=("$work/mono_32k.mp3" "$work/joint_128k.mp3" "$work/stereo_320k.mp3")
+synthesised=("$work/mono_32k.mp3" "$work/joint_128k.mp3" "$work/stereo_320k.mp3")
+files=("${synthesised[@]}")
+for fixture in m1_32000_mono_cbr32 long_m1_44100_mono_cbr32_40s m1_44100_joint_crc_cbr128 \
+  m1_48000_joint_cbr128 m1_44100_stereo_cbr320; do
+  files+=("tests/fixtures/$fixture.mp3")
+done
+
+# -- the same output from both
+if ! diff <("$old" --checksum "${files[@]}" tests/fixtures/*.mp3) <("$new" --checksum "${files[@]}" tests/fixtures/*.mp3); then
+  echo "the two decoders' outputs differ: no speed comparison" >&2
+  exit 1
+fi
+echo "outputs identical on ${#files[@]} speed inputs and every fixture"
 
 # -- decoding speed, old and new alternately
 for ((r = 0; r < rounds; ++r)); do
@@ -88,12 +114,28 @@ print()
 print("== whole-file decoding, frames per second of processor time (median of %d rounds)"
       % len(next(iter(rates.values()))))
 print("old = %s, new = %s (working tree)" % (sys.argv[2], sys.argv[3]))
-print("%-18s %7s %12s %12s %8s" % ("file", "frames", "old", "new", "new/old"))
-for name in sorted(frames, key=lambda n: list(frames).index(n)):
+print("%-34s %7s %12s %12s %8s" % ("file", "frames", "old", "new", "new/old"))
+for name in frames:
     o = statistics.median(rates[("old", name)])
     n = statistics.median(rates[("new", name)])
-    print("%-18s %7d %12.0f %12.0f %7.2fx" % (name, frames[name], o, n, n / o))
+    print("%-34s %7d %12.0f %12.0f %7.2fx" % (name, frames[name], o, n, n / o))
 PY
+
+# -- instructions, old and new
+if command -v valgrind >/dev/null; then
+  echo
+  echo "== instructions for one warm-up and one timed decode (callgrind)"
+  printf "%-34s %14s %14s %8s\n" file old new old/new
+  for file in "${synthesised[@]}"; do
+    counts=()
+    for program in "$old" "$new"; do
+      counts+=("$(valgrind --tool=callgrind --callgrind-out-file=/dev/null "$program" --speed 0 "$file" 2>&1 |
+        sed -n 's/.*Collected : \([0-9]*\).*/\1/p')")
+    done
+    python3 -c 'import sys; o, n = int(sys.argv[2]), int(sys.argv[3]); print("%-34s %14d %14d %7.2fx" % (sys.argv[1], o, n, o / n))' \
+      "$(basename "$file")" "${counts[0]}" "${counts[1]}"
+  done
+fi
 
 # -- whole process
 if ! command -v hyperfine >/dev/null; then

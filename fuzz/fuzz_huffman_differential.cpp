@@ -4,6 +4,11 @@
 // spectral floats bit for bit, the same quantised values, the same band ends,
 // the same reader position afterwards and the same messages.
 //
+// The tree walk is the one reference. The decoder it was first held to here
+// (per-code lookups, one pair at a time) is not kept as a second one: it was
+// itself held to the tree walk, so anything it could tell apart the tree walk
+// tells apart too, and each input would cost a third decoding.
+//
 // Input layout (missing bytes read as 0):
 //   0      sampling index (mod 9)
 //   1      bits 0-1 block type, 2 mixed, 3 preflag, 4 scalefac_scale,
@@ -21,7 +26,9 @@
 //   21-59  the 39 scale factors (5 bits each)
 //   60-    the main data
 // The tables are compared too: LLVMFuzzerInitialize stops at once if a
-// generated table differs from the one computed at run time.
+// generated table differs from the one computed at run time, the fast pair
+// tables included (worked out from the code trees index by index), so that a
+// wrong entry the inputs happen not to reach is still found.
 #include <algorithm>
 #include <array>
 #include <cstddef>

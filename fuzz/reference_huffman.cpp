@@ -327,6 +327,99 @@ int huffman_requantise(std::span<float, 576> spectrum, std::span<std::int16_t, 5
     return 1;
 }
 
+namespace {
+
+// A code of `tree` read from bit `at` of the `width`-bit index (first bit
+// most significant): its leaf value and the bits used, or -1 when the code
+// runs past the index.
+struct TreeCode {
+    int value;
+    int end;
+};
+TreeCode walk_tree(const std::int16_t* tree, std::uint32_t index, int width, int at) {
+    std::size_t node = 0;
+    while (tree[node] < 0) {
+        if (at >= width) return {-1, at};
+        const std::uint32_t bit = (index >> (width - 1 - at)) & 1u;
+        ++at;
+        node = bit ? node + 1 + static_cast<std::size_t>(-tree[node]) : node + 1;
+    }
+    return {tree[node], at};
+}
+
+// One pair with its sign bits from bit `at`: signed values and the end, or
+// end -1 when it runs past the index or takes escape bits.
+struct IndexPair {
+    int value[2];
+    int end;
+};
+IndexPair pair_in_index(const HuffmanTable& table, std::uint32_t index, int width, int at) {
+    const TreeCode code = walk_tree(table.tree, index, width, at);
+    IndexPair pair{{code.value >> 4, code.value & 15}, code.end};
+    if (code.value < 0) return {{0, 0}, -1};
+    for (int& v : pair.value) {
+        if (v == 15 && table.linbits != 0) return {{0, 0}, -1};
+        if (v == 0) continue;
+        if (pair.end >= width) return {{0, 0}, -1};
+        if ((index >> (width - 1 - pair.end)) & 1u) v = -v;
+        ++pair.end;
+    }
+    return pair;
+}
+
+// The fast pair entries of every pair table, worked out from the code trees
+// one index at a time; true when all equal the generated ones.
+bool fast_tables_match() {
+    for (const HuffmanTable& table : pair_tables) {
+        if (table.fast == nullptr) {
+            if (table.first_bits != 0) return false;
+            continue;
+        }
+        for (std::uint32_t index = 0; index < (1u << PAIR_FAST_BITS); ++index) {
+            const IndexPair first = pair_in_index(table, index, PAIR_FAST_BITS, 0);
+            std::uint32_t expected = 0;
+            if (first.end >= 0) {
+                IndexPair second = pair_in_index(table, index, PAIR_FAST_BITS, first.end);
+                const std::uint32_t count = second.end >= 0 ? 2 : 1;
+                if (second.end < 0) second = {{0, 0}, first.end};
+                expected = count << 9 | static_cast<std::uint32_t>(first.end) << 5 |
+                           static_cast<std::uint32_t>(second.end);
+                const int values[4] = {first.value[0], first.value[1], second.value[0], second.value[1]};
+                for (int k = 0; k < 4; ++k) expected |= static_cast<std::uint32_t>(values[k] + 15) << (12 + 5 * k);
+            }
+            if (table.fast[index] != expected) return false;
+        }
+    }
+    return true;
+}
+
+// The values behind the fields of fast pair and count1 entries, from the
+// run-time powers.
+bool value_tables_match() {
+    for (std::uint32_t i = 0; i < 1024; ++i) {
+        for (int k = 0; k < 2; ++k) {
+            const int field = static_cast<int>((i >> (5 * k)) & 31u);
+            const int v = field == 31 ? 0 : field - 15;
+            const float power = REF_POW43_TABLE[static_cast<std::size_t>(v < 0 ? -v : v)];
+            const float expected = v < 0 ? -power : power;
+            if (std::memcmp(&PAIR_POWERS[i].v[k], &expected, sizeof expected) != 0) return false;
+            if (PAIR_QUANTISED[i].q[k] != v) return false;
+        }
+    }
+    for (std::uint32_t i = 0; i < 256; ++i) {
+        for (int k = 0; k < 4; ++k) {
+            const std::uint32_t field = (i >> (2 * k)) & 3u;
+            const int v = field == 1 ? 1 : field == 2 ? -1 : 0;
+            const float expected = static_cast<float>(v);
+            if (std::memcmp(&QUAD_VALUES[i].v[k], &expected, sizeof expected) != 0) return false;
+            if (QUAD_QUANTISED[i].q[k] != v) return false;
+        }
+    }
+    return true;
+}
+
+}  // namespace
+
 int build_tables_and_compare() {
     build_tables(32);
     if (!same_bytes(REF_GAIN_TABLE_STORAGE, GAIN_TABLE_STORAGE)) return 1;
@@ -336,6 +429,8 @@ int build_tables_and_compare() {
     if (!same_bytes(REF_SHORT_BAND_LIMIT, SHORT_BAND_LIMIT)) return 5;
     if (!same_bytes(REF_LSF_SLEN_NORMAL, LSF_SLEN_NORMAL)) return 6;
     if (!same_bytes(REF_LSF_SLEN_INTENSITY, LSF_SLEN_INTENSITY)) return 7;
+    if (!fast_tables_match()) return 8;
+    if (!value_tables_match()) return 9;
     return 0;
 }
 

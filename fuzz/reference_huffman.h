@@ -15,7 +15,9 @@ namespace reference {
 // Fills the reference's own tables; returns 0 when every one of them equals,
 // bit for bit, the decoder's generated table of the same name, else the
 // number of the first table that differs (1 gain, 2 power, 3 band map,
-// 4 long limits, 5 short limits, 6 LSF normal, 7 LSF intensity).
+// 4 long limits, 5 short limits, 6 LSF normal, 7 LSF intensity, 8 the fast
+// pair tables, worked out from the code trees, 9 the values behind fast pair
+// and count1 entries).
 int build_tables_and_compare();
 
 // The former layer3_huffman_requantise, reading through the shared bit_reader

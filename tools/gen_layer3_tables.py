@@ -17,6 +17,9 @@ its tests use:
   per nonzero value, 24 set when a pair value is 15 (an escape when the table
   has linbits). Link: bit 31 set, bits 0-15 the offset of the sub-table within
   the tree's lookup array, 16-19 its width;
+- for the pair tables, a table indexed by the next FAST_BITS bits giving one
+  or two whole pairs with their sign bits, as signed values (see
+  fast_pair_lookup);
 - for the two count1 tables, a table indexed by the longest code and four bits
   more, for quadruples whose sign bits are known to be there: 16-bit entries
   giving the four values as 2-bit fields in stream order (bits 0-1 the first;
@@ -28,7 +31,8 @@ per-partition scale-factor counts as plain arrays.
 computed_tables.cpp holds the tables the decoder used to compute at every
 start-up, computed here once with the same formulas (the same libm pow for the
 gain and 4/3-power tables, rounded to single precision, written as exact
-hexadecimal literals): GAIN_TABLE_STORAGE, POW43_TABLE, BAND_MAP,
+hexadecimal literals): GAIN_TABLE_STORAGE, POW43_TABLE, PAIR_POWERS,
+PAIR_QUANTISED, QUAD_VALUES, QUAD_QUANTISED, BAND_MAP,
 LONG_BAND_LIMIT, SHORT_BAND_LIMIT (for the subband limit 32), LSF_SLEN_NORMAL
 and LSF_SLEN_INTENSITY.
 
@@ -45,6 +49,7 @@ OUT = os.path.join(ROOT, 'decoder', 'tables', 'layer3_tables.cpp')
 OUT_COMPUTED = os.path.join(ROOT, 'decoder', 'tables', 'computed_tables.cpp')
 FIRST_BITS = 8
 SUB_BITS = 6
+FAST_BITS = 12
 SUBBAND_LIMIT = 32
 GAIN_MIN, GAIN_MAX, POW43_SIZE = -256, 255, 8207
 RATES = [44100, 48000, 32000, 22050, 24000, 16000, 11025, 12000, 8000]
@@ -151,6 +156,69 @@ def count1_lookup(codes):
     return width, entries
 
 
+def fast_pair_lookup(codes, escapes):
+    """codes: list of (16*x + y, bit string). Returns the FAST_BITS-wide table
+    that reads whole pairs with their sign bits: one or two pairs per entry.
+
+    An entry (32 bits) gives in bits 0-4 the length of the pairs it holds with
+    their sign bits (in the low bits, so that a shift by the entry itself
+    consumes them), in bits 5-8 the length of the first pair alone, in bits
+    9-10 the number of pairs, and in bits 12-16, 17-21, 22-26 and 27-31 four
+    signed values, each plus 15 (first pair x, y, then second pair x, y; 0
+    plus 15 where there is no second pair). 0 pairs: the index does not hold a
+    whole first pair with its signs, or that pair has a value 15 that takes
+    escape bits (`escapes`), and the pair must be read the slow way. A second
+    pair is there only when it too lies whole in the index and has no escape.
+    """
+    by_bits = {bits: value for value, bits in codes}
+    longest = max(len(bits) for bits in by_bits)
+
+    def pair_at(text):
+        # The pair whose code and sign bits start `text`: (signed values, length) or None.
+        for n in range(1, longest + 1):
+            if n > len(text):
+                return None
+            value = by_bits.get(text[:n])
+            if value is None:
+                continue
+            values = [value >> 4, value & 15]
+            if escapes and 15 in values:
+                return None
+            used = n
+            signed = []
+            for v in values:
+                if v != 0:
+                    if used >= len(text):
+                        return None
+                    signed.append(-v if text[used] == '1' else v)
+                    used += 1
+                else:
+                    signed.append(0)
+            return signed, used
+        return None
+
+    entries = []
+    for index in range(1 << FAST_BITS):
+        text = format(index, '0%db' % FAST_BITS)
+        first = pair_at(text)
+        if first is None:
+            entries.append(0)
+            continue
+        values, length = first
+        second = pair_at(text[length:])
+        count, total = 1, length
+        if second is not None:
+            values = values + second[0]
+            count, total = 2, length + second[1]
+        else:
+            values = values + [0, 0]
+        fields = 0
+        for k, v in enumerate(values):
+            fields |= (v + 15) << (12 + 5 * k)
+        entries.append(fields | (count << 9) | (length << 5) | total)
+    return entries
+
+
 def c_array(name, ctype, values, per_line=16):
     lines = []
     for i in range(0, len(values), per_line):
@@ -175,6 +243,9 @@ def generate():
         out.append(c_array(prefix.replace('_', '_TREE_', 1), 'std::int16_t', serialise(leaves)))
         first_bits[prefix], lookup = lookup_table(leaves, kind == 'pair_table')
         out.append(c_array(prefix.replace('_', '_LOOKUP_', 1), 'std::uint32_t', ['0x%x' % e for e in lookup], 8))
+        if kind == 'pair_table':
+            fast = fast_pair_lookup(leaves, int(name) in (16, 24))
+            out.append(c_array(prefix.replace('_', '_FAST_', 1), 'std::uint32_t', ['0x%x' % e for e in fast], 8))
     out.append('const std::int16_t ZERO_TREE[1] = {0};\n')
     first_bits['ZERO'], lookup = lookup_table([(0, '')], True)
     out.append(c_array('ZERO_LOOKUP', 'std::uint32_t', ['0x%x' % e for e in lookup], 8))
@@ -182,7 +253,8 @@ def generate():
     def table_entry(linbits_value, prefix):
         tree = prefix.replace('_', '_TREE_', 1) if prefix != 'ZERO' else 'ZERO_TREE'
         lookup = prefix.replace('_', '_LOOKUP_', 1) if prefix != 'ZERO' else 'ZERO_LOOKUP'
-        return '    {%d, %s, %s, %d},' % (linbits_value, tree, lookup, first_bits[prefix])
+        fast = prefix.replace('_', '_FAST_', 1) if prefix.startswith('PAIR') else 'nullptr'
+        return '    {%d, %s, %s, %d, %s},' % (linbits_value, tree, lookup, first_bits[prefix], fast)
 
     linbits = {t: rows[('linbits', str(t))][0] for t in range(32)}
     entries = []
@@ -270,6 +342,22 @@ def generate_computed():
     powers = [single(float(i) ** (4.0 / 3.0)) for i in range(POW43_SIZE)]
     out.append('constinit const std::array<float, POW43_SIZE> POW43_TABLE = {\n%s\n};\n'
                % wrap([float_literal(v) for v in powers], 6))
+    def signed_power(v):
+        return -powers[-v] if v < 0 else powers[v]
+
+    # By two 5-bit fields, each a signed value plus 15 (31: not a value, 0).
+    pair_fields = [(i & 31, i >> 5) for i in range(1024)]
+    pair_values = [[f - 15 if f < 31 else 0 for f in fields] for fields in pair_fields]
+    out.append('constinit const std::array<TwoValues, 1024> PAIR_POWERS = {{\n%s\n}};\n'
+               % wrap(['{%s, %s}' % tuple(float_literal(signed_power(v)) for v in pair) for pair in pair_values], 4))
+    out.append('constinit const std::array<TwoQuantised, 1024> PAIR_QUANTISED = {{\n%s\n}};\n'
+               % wrap(['{%d, %d}' % tuple(pair) for pair in pair_values], 8))
+    # By four 2-bit fields: 0 zero, 1 plus one, 2 minus one (3: not a value, 0).
+    quads = [[(0, 1, -1, 0)[(i >> (2 * k)) & 3] for k in range(4)] for i in range(256)]
+    out.append('constinit const std::array<FourValues, 256> QUAD_VALUES = {{\n%s\n}};\n'
+               % wrap(['{%s}' % ', '.join(float_literal(float(v)) for v in quad) for quad in quads], 3))
+    out.append('constinit const std::array<FourQuantised, 256> QUAD_QUANTISED = {{\n%s\n}};\n'
+               % wrap(['{%s}' % ', '.join(str(v) for v in quad) for quad in quads], 6))
 
     maps, long_limits, short_limits = [], [], []
     for j, rate in enumerate(RATES):

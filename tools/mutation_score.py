@@ -14,6 +14,13 @@ import argparse, glob, json, os, random, re, shutil, subprocess, sys, tempfile, 
 
 REPO = subprocess.run(['git', 'rev-parse', '--show-toplevel'], capture_output=True, text=True,
                       cwd=os.path.dirname(os.path.abspath(__file__))).stdout.strip()
+def bump(literal):
+    """The literal plus one, written as C++ reads it (a leading 0 is octal)."""
+    if re.fullmatch(r'0[0-7]+', literal):
+        return '0' + format(int(literal, 8) + 1, 'o')
+    return str(int(literal, 0) + 1)
+
+
 SWAP = {'<': '<=', '<=': '<', '>': '>=', '>=': '>', '==': '!=', '!=': '==', '&&': '||', '||': '&&',
         '+': '-', '-': '+', '*': '/', '/': '*', '%': '*', '&': '|', '|': '&', '^': '&', '<<': '>>',
         '>>': '<<', '+=': '-=', '-=': '+=', '|=': '&=', '&=': '|=', '<<=': '>>=', '>>=': '<<='}
@@ -22,7 +29,7 @@ OPERATORS = [  # (kind, pattern, replacement of the match)
     ('arith', re.compile(r'(?<= )(\+|-|\*|/|%|&|\||\^|<<|>>|\+=|-=|\|=|&=|<<=|>>=)(?= )'),
      lambda m: SWAP[m.group(1)]),
     ('const', re.compile(r'(?<![\w.])(0x[0-9A-Fa-f]+|\d+)(?=[uU]?(?![\w.]))'),
-     lambda m: str(int(m.group(1), 0) + 1)),
+     lambda m: bump(m.group(1))),
     ('swap', re.compile(r'(?<![\w.\])>])([A-Za-z_][\w.]*|\d+) (-|/|<<|>>) ([A-Za-z_][\w.]*|\d+)(?![\w(\[.])'),
      lambda m: f'{m.group(3)} {m.group(2)} {m.group(1)}'),
     ('index', re.compile(r'\[([a-z_]\w*)\]'), lambda m: f'[{m.group(1)} + 1]'),
@@ -98,7 +105,9 @@ def test_units(build):
     units = {}
     for t in info['tests']:
         cmd = t.get('command') or []
-        if not cmd:
+        # The install check builds against installed files, which this build
+        # replaces by shared libraries of its own: it tests packaging, not behaviour.
+        if not cmd or t.get('name') == 'install_consumer':
             continue
         if any(a.startswith('--gtest_filter') for a in cmd):
             cmd = [cmd[0]]

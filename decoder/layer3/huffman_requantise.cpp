@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <bit>
+#include <cstring>
+#include <type_traits>
 
 #include "decoder/common/bit_reader.h"
 #include "decoder/common/messages.h"
@@ -9,6 +11,15 @@
 #include "decoder/tables/layer3_tables.h"
 
 constinit thread_local std::array<std::int16_t, 576> quantised_buffer{};
+
+// For each region, for each pair: look up, sign, escape, scale. Most pairs
+// are short codes, and one read of a 12-bit table gives them with their sign
+// bits already applied, often two at a time; their values come as ready
+// signed 4/3 powers that only need the band's gain. Long codes and escapes
+// take the general lookup. Count1 quadruples go the same way, one table read
+// each. The bits are kept left-aligned in a 64-bit word, so that a table index
+// is its top bits and using a code is one shift: the chain from one code to
+// the next is a shift, a load and a shift.
 
 namespace {
 
@@ -51,6 +62,168 @@ inline HuffmanCode huffman_lookup(const HuffmanTable& table, std::uint64_t windo
 // The bit at offset `at` from the top of a window.
 inline std::uint32_t window_bit(std::uint64_t window, int at) {
     return static_cast<std::uint32_t>((window << at) >> 63);
+}
+
+// Four values, scaled by the band's gain, to the lines out[0], out[STEP],
+// out[2 STEP] and out[3 STEP]. A negative value is the negated power times the
+// gain: the same float as the product of the magnitude and the gain, negated,
+// since rounding is symmetric; zero is +0 times the gain, +0. The four are
+// one vector multiplication.
+template <int STEP>
+inline void put_four(float* out, const float (&values)[4], float gain) {
+    float v[4];
+    for (int k = 0; k < 4; ++k) v[k] = values[k] * gain;
+    if constexpr (STEP == 1) {
+        std::memcpy(out, v, sizeof v);
+    } else {
+        for (int k = 0; k < 4; ++k) out[k * STEP] = v[k];
+    }
+}
+
+// The stream as the Huffman loops read it: the next bits left-aligned in a
+// 64-bit word, so that a code's table index is the word's top bits and using
+// a code is one shift. Every byte comes through bit_buffer_word, which gives 0
+// outside the frame buffer, as the shared reader does.
+struct BitStream {
+    const std::uint8_t* begin;
+    std::int64_t size;
+    std::int64_t next;       // first byte not yet taken into `bits`
+    std::uint64_t bits = 0;  // the next `valid` bits at the top; what follows, true or 0
+    int valid = 0;
+
+    // At least 56 valid bits afterwards.
+    void refill() {
+        bits |= bit_buffer_word(begin, size, next) >> valid;
+        next += (63 - valid) >> 3;
+        valid |= 56;
+    }
+    void skip(int n) {
+        bits <<= n;
+        valid -= n;
+    }
+    std::int64_t position() const { return next * 8 - valid; }
+};
+
+// One pair read the general way, for a long code or an escape: its signed
+// values and the bits it took. `window` holds at least 47 valid bits: a code
+// (at most 19), its escape bits (at most 2 * 13) and its sign bits.
+struct SignedPair {
+    int value[2];
+    int used;
+};
+inline SignedPair general_pair(const HuffmanTable& table, std::uint64_t window) {
+    const HuffmanCode code = huffman_lookup(table, window);
+    SignedPair pair{{code.value >> 4, code.value & 15}, code.length};
+    const int linbits = static_cast<int>(table.linbits);
+    for (int& v : pair.value) {
+        // Escape: linbits more bits add to a 15, before its sign bit.
+        if (v == 15 && linbits != 0) {
+            v += static_cast<int>(bit_window_take(window << pair.used, linbits));
+            pair.used += linbits;
+        }
+        if (v != 0 && window_bit(window, pair.used++) != 0) v = -v;
+    }
+    return pair;
+}
+
+// Where a stretch of pairs or quadruples writes, and what it has seen.
+struct Output {
+    float* spectrum;
+    int position;             // next line
+    std::int16_t* quantised;  // next quantised value, in bitstream order
+    std::uint32_t nonzero;    // nonzero once a value was not 0
+};
+
+// `n` pairs of one band run, all with the gain `gain`, every STEP-th line.
+// While two pairs or more are left, an entry's four values are all written:
+// with one pair in it, its second pair is two zeros that the next pair
+// overwrites, which costs less than telling the two kinds apart. Works on
+// copies of the stream and the output so that they stay in registers.
+template <int STEP>
+inline void decode_pairs(BitStream& stream, Output& output, const HuffmanTable& table, float gain, std::uint32_t n) {
+    BitStream in = stream;
+    Output out = output;
+    const std::uint32_t* fast = table.fast;
+    while (n > 0) {
+        if (in.valid < PAIR_FAST_BITS) in.refill();
+        const std::size_t index = in.bits >> (64 - PAIR_FAST_BITS);
+        const std::uint32_t entry = fast[index];
+        const std::uint32_t count = (entry >> 9) & 3u;
+        const std::size_t first = (entry >> 12) & 1023u;
+        const std::size_t second = entry >> 22;
+        if (count != 0 && n >= 2) {
+            const TwoValues& a = PAIR_POWERS[first];
+            const TwoValues& b = PAIR_POWERS[second];
+            float* line = out.spectrum + out.position;
+            line[0] = a.v[0] * gain;
+            line[STEP] = a.v[1] * gain;
+            line[2 * STEP] = b.v[0] * gain;
+            line[3 * STEP] = b.v[1] * gain;
+            std::memcpy(out.quantised, PAIR_QUANTISED[first].q, 2 * sizeof(std::int16_t));
+            std::memcpy(out.quantised + 2, PAIR_QUANTISED[second].q, 2 * sizeof(std::int16_t));
+            out.nonzero |= (entry >> 12) ^ 0x7BDEFu;  // 15 in all four fields: four zeros
+            out.position += static_cast<int>(2 * count) * STEP;
+            out.quantised += 2 * count;
+            n -= count;
+            in.skip(static_cast<int>(entry & 31u));
+        } else if (count != 0) {
+            // The last pair of the run: the entry's first pair alone.
+            const TwoValues& v = PAIR_POWERS[first];
+            out.spectrum[out.position] = v.v[0] * gain;
+            out.spectrum[out.position + STEP] = v.v[1] * gain;
+            std::memcpy(out.quantised, PAIR_QUANTISED[first].q, 2 * sizeof(std::int16_t));
+            out.nonzero |= ((entry >> 12) & 0x3FFu) ^ 0x1EFu;
+            out.position += 2 * STEP;
+            out.quantised += 2;
+            n -= 1;
+            in.skip(static_cast<int>((entry >> 5) & 15u));
+        } else {
+            if (in.valid < 47) in.refill();
+            const SignedPair pair = general_pair(table, in.bits);
+            in.skip(pair.used);
+            for (const int v : pair.value) {
+                const float magnitude = POW43_TABLE[static_cast<std::size_t>(v < 0 ? -v : v)] * gain;
+                out.spectrum[out.position] = v < 0 ? -magnitude : magnitude;
+                *out.quantised++ = static_cast<std::int16_t>(v);
+                out.nonzero |= static_cast<std::uint32_t>(v);
+                out.position += STEP;
+            }
+            n -= 1;
+        }
+    }
+    stream = in;
+    output = out;
+}
+
+// Up to `quads` count1 quadruples of one band run with the gain `gain`, every
+// STEP-th line, as long as each one's code and sign bits lie inside the
+// budget; returns how many were taken.
+template <int STEP>
+inline std::uint32_t decode_quads(BitStream& stream, Output& output, std::int32_t& budget, const Count1Table& table,
+                                  float gain, std::uint32_t quads) {
+    BitStream in = stream;
+    Output out = output;
+    std::int32_t left = budget;
+    const int width = static_cast<int>(table.bits);
+    std::uint32_t done = 0;
+    for (; done < quads; ++done) {
+        if (in.valid < width) in.refill();
+        const std::size_t index = in.bits >> (64 - width);
+        const std::uint32_t entry = table.lookup[index];
+        const auto length = static_cast<std::int32_t>(entry >> 8);
+        if (length > left) break;
+        put_four<STEP>(out.spectrum + out.position, QUAD_VALUES[entry & 0xFFu].v, gain);
+        std::memcpy(out.quantised, QUAD_QUANTISED[entry & 0xFFu].q, 4 * sizeof(std::int16_t));
+        out.nonzero |= entry & 0xFFu;
+        out.position += 4 * STEP;
+        out.quantised += 4;
+        left -= length;
+        in.skip(length);
+    }
+    stream = in;
+    output = out;
+    budget = left;
+    return done;
 }
 
 // The walk over the scale-factor bands: which band the next pair lies in,
@@ -142,77 +315,49 @@ int layer3_huffman_requantise(std::span<float, 576> spectrum, const ScaleFactors
     // mixed blocks jump between windows and are cleared first.
     if (short_kind) std::fill(spectrum.begin(), spectrum.end(), 0.0f);
 
-    // Big values: decoded in full whatever the budget says. A pair's code, its
-    // escape bits and its sign bits (at most 19 + 2 * (13 + 1) = 47) all come
-    // from one window, which usually still holds the bits of the pairs after
-    // it. The pairs are taken band run by band run, so that the
-    // gain and the write position stay in registers.
-    BitCursor bits = bit_cursor_load();
-    const std::int64_t big_values_start = bits.position;
+    // Big values: decoded in full whatever the budget says, band run by band
+    // run, so that the gain and the write position stay in registers.
+    const std::int64_t big_values_start =
+        (bit_reader.byte_pointer - bit_reader.buffer_begin) * 8 + bit_reader.bit_index;
+    BitStream in{bit_reader.buffer_begin, static_cast<std::int64_t>(bit_reader.buffer_size),
+                 big_values_start >> 3};
+    in.refill();
+    in.skip(static_cast<int>(big_values_start & 7));
     const int regions = short_kind ? 2 : 3;
     for (int region = 0; region < regions; ++region) {
         const HuffmanTable& table = pair_tables[granule.table_select[static_cast<std::size_t>(region)] & 31u];
-        const int linbits = static_cast<int>(table.linbits);
         std::uint32_t left = region_length[static_cast<std::size_t>(region)];
         while (left > 0) {
             if (walk.pairs_left == 0) walk.enter();
             const std::uint32_t pairs = std::min(left, static_cast<std::uint32_t>(walk.pairs_left));
             walk.pairs_left -= static_cast<int>(pairs);
             left -= pairs;
-            // A negative value is the magnitude times the negated gain: the
-            // same float as the product negated, since rounding is symmetric.
-            const std::array<float, 2> gain = {walk.gain, -walk.gain};
             const int step = walk.step;
-            int position = walk.position;
-            int nonzero = 0;
-            if (table.first_bits == 0) {
+            if (table.fast == nullptr) {
                 // Tables 0, 4 and 14 have no codes: every pair is two zeros
                 // and reads no bit.
+                int position = walk.position;
                 for (std::uint32_t n = 2 * pairs; n > 0; --n) {
                     spectrum[static_cast<std::size_t>(position)] = 0.0f;
                     *quantised++ = 0;
                     position += step;
                 }
+                walk.position = position;
+                continue;
             }
-            for (std::uint32_t n = table.first_bits == 0 ? 0 : pairs; n > 0; --n) {
-                std::uint64_t window = bit_cursor_peek(bits, 19 + 2);
-                const HuffmanCode code = huffman_lookup(table, window);
-                int values[2] = {code.value >> 4, code.value & 15};
-                std::uint32_t negative[2];
-                nonzero |= code.value;
-                if (code.has_15 && linbits != 0) {
-                    // Escape: linbits more bits add to a 15, before its sign bit.
-                    window = bit_cursor_peek(bits, 19 + 2 * (13 + 1));
-                    int used = code.length;
-                    for (std::size_t i = 0; i < 2; ++i) {
-                        if (values[i] == 15) {
-                            values[i] += static_cast<int>(bit_window_take(window << used, linbits));
-                            used += linbits;
-                        }
-                        negative[i] = values[i] != 0 ? window_bit(window, used++) : 0u;
-                    }
-                    bits.position += used;
-                } else {
-                    // The sign bits of the nonzero values follow the code.
-                    const int x_present = values[0] != 0;
-                    negative[0] = window_bit(window, code.length) & static_cast<std::uint32_t>(x_present);
-                    negative[1] = window_bit(window, code.length + x_present) & static_cast<std::uint32_t>(values[1] != 0);
-                    bits.position += code.length_with_signs;
-                }
-                for (std::size_t i = 0; i < 2; ++i) {
-                    const int c = values[i];
-                    spectrum[static_cast<std::size_t>(position)] = POW43_TABLE[static_cast<std::size_t>(c)] * gain[negative[i]];
-                    *quantised++ = static_cast<std::int16_t>((c ^ -static_cast<int>(negative[i])) + static_cast<int>(negative[i]));
-                    position += step;
-                }
-            }
+            Output out{spectrum.data(), walk.position, quantised, 0};
+            if (step == 1)
+                decode_pairs<1>(in, out, table, walk.gain, pairs);
+            else
+                decode_pairs<3>(in, out, table, walk.gain, pairs);
+            quantised = out.quantised;
             // Every value of this run lies in the same band and window.
-            if (nonzero != 0) walk.note();
-            walk.position = position;
+            if (out.nonzero != 0) walk.note();
+            walk.position = out.position;
         }
     }
     // The big values pay for exactly the bits they took.
-    budget -= static_cast<std::int32_t>(bits.position - big_values_start);
+    budget -= static_cast<std::int32_t>(in.position() - big_values_start);
 
     // Count1 quadruples, while the budget lasts: it may end inside a code (the
     // bits up to it are read and the quadruple counts as four zeros) or before
@@ -226,37 +371,20 @@ int layer3_huffman_requantise(std::span<float, 576> spectrum, const ScaleFactors
         if (walk.pairs_left == 0) walk.enter();
         if (walk.pairs_left >= 2) {
             const std::uint32_t run_quads = std::min(quad_limit, static_cast<std::uint32_t>(walk.pairs_left) / 2);
-            // By a value's 2-bit field: 0, +1, -1 (3 does not occur).
-            const std::array<float, 4> value_of = {0.0f, walk.gain, with_sign(walk.gain, 1), 0.0f};
-            constexpr std::array<std::int16_t, 4> QUANTISED_OF = {0, 1, -1, 0};
-            const int step = walk.step;
-            int position = walk.position;
-            std::uint32_t nonzero = 0;
-            std::uint32_t done = 0;
-            for (; done < run_quads; ++done) {
-                // The code and its sign bits in one lookup, when the budget has them all.
-                const std::uint64_t window = bit_cursor_peek(bits, static_cast<int>(count1.bits));
-                const std::uint32_t entry = count1.lookup[window >> (64 - count1.bits)];
-                const auto length = static_cast<std::int32_t>(entry >> 8);
-                if (length > budget) break;
-                nonzero |= entry;
-                for (int k = 0; k < 4; ++k) {
-                    const std::uint32_t field = (entry >> (2 * k)) & 3u;
-                    spectrum[static_cast<std::size_t>(position)] = value_of[field];
-                    *quantised++ = QUANTISED_OF[field];
-                    position += step;
-                }
-                budget -= length;
-                bits.position += length;
-            }
-            if ((nonzero & 0xFFu) != 0) walk.note();
+            Output out{spectrum.data(), walk.position, quantised, 0};
+            const std::uint32_t done = walk.step == 1
+                                           ? decode_quads<1>(in, out, budget, count1, walk.gain, run_quads)
+                                           : decode_quads<3>(in, out, budget, count1, walk.gain, run_quads);
+            quantised = out.quantised;
+            if (out.nonzero != 0) walk.note();
             walk.pairs_left -= static_cast<int>(2 * done);
-            walk.position = position;
+            walk.position = out.position;
             quad_limit -= done;
             if (done == run_quads || budget == 0) continue;
         }
 
-        const std::uint64_t window = bit_cursor_peek(bits, 6 + 4);
+        if (in.valid < 6 + 4) in.refill();
+        const std::uint64_t window = in.bits;
         const HuffmanCode code = huffman_lookup(quad_table, window);
         int used = std::min(code.length, budget);
         const int leaf = code.length > budget ? 0 : code.value;  // a cut code counts as four zeros
@@ -277,10 +405,12 @@ int layer3_huffman_requantise(std::span<float, 576> spectrum, const ScaleFactors
             *quantised++ = q;
             walk.position += walk.step;
         }
-        bits.position += used;
+        in.skip(used);
         --quad_limit;
     }
-    bit_cursor_store(bits);
+    const std::int64_t end = in.position();
+    bit_reader.byte_pointer = bit_reader.buffer_begin + (end >> 3);
+    bit_reader.bit_index = static_cast<std::int32_t>(end & 7);
 
     // Everything not decoded is zero.
     std::fill(quantised, quantised_buffer.data() + quantised_buffer.size(), std::int16_t{0});

@@ -24,6 +24,31 @@ inline float gain_at(int position) {
 // POW43_TABLE[q] = q^(4/3), from pow in double precision rounded to float.
 inline constexpr int POW43_SIZE = 8207;  // 15 + 2^13 - 1 is the largest magnitude
 extern const std::array<float, POW43_SIZE> POW43_TABLE;
+// The values of a fast Huffman entry's pair, by its two 5-bit fields (each a
+// signed value plus 15; index x_field + 32 * y_field): PAIR_POWERS holds
+// v^(4/3) with the sign of v (the entries of POW43_TABLE, negated for negative
+// v) ready to be scaled by a band's gain, PAIR_QUANTISED the values themselves.
+// Field 31 is no value and gives 0.
+struct alignas(8) TwoValues {
+    float v[2];
+};
+struct alignas(4) TwoQuantised {
+    std::int16_t q[2];
+};
+extern const std::array<TwoValues, 1024> PAIR_POWERS;
+extern const std::array<TwoQuantised, 1024> PAIR_QUANTISED;
+
+// The values of a count1 entry, by its four 2-bit fields (the first in bits
+// 0-1; 0 zero, 1 plus one, 2 minus one, 3 no value and 0): as floats ready to
+// be scaled by a band's gain, and as quantised values.
+struct alignas(16) FourValues {
+    float v[4];
+};
+struct alignas(8) FourQuantised {
+    std::int16_t q[4];
+};
+extern const std::array<FourValues, 256> QUAD_VALUES;
+extern const std::array<FourQuantised, 256> QUAD_QUANTISED;
 
 // One run of a short or mixed band walk.
 struct BandRun {

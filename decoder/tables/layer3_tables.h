@@ -16,12 +16,28 @@
 // (bits 16-20) and whether a pair value is 15 (bit 24). A link entry (bit 31)
 // names a sub-table of `lookup` at offset bits 0-15, indexed by the next bits
 // 16-19 bits that follow the ones already used; its entries are packed alike.
+//
+// `fast`, the pairs as they are most often read: a table indexed by the next
+// PAIR_FAST_BITS bits that holds one or two whole pairs with their sign bits
+// (null for the zero tree). An entry gives the length of the pairs it holds,
+// sign bits included, in bits 0-4 (so that shifting a window by the entry
+// consumes them), the length of the first pair alone in bits 5-8, the number
+// of pairs in bits 9-10 and four signed values, each plus 15, in bits 12-16,
+// 17-21, 22-26 and 27-31 (first pair x, y, then second pair x, y; zeros when
+// there is no second pair). With 0 pairs (a first code or its signs reaching
+// past the index, or a 15 that takes escape bits) the pair is read through
+// `lookup`. A second pair is given only when it lies whole in the index and
+// has no escape.
+
 struct HuffmanTable {
     std::uint32_t linbits;
     const std::int16_t* tree;
     const std::uint32_t* lookup;
     std::uint32_t first_bits;
+    const std::uint32_t* fast;
 };
+
+inline constexpr int PAIR_FAST_BITS = 12;
 
 inline constexpr std::uint32_t HUFFMAN_LINK = 0x80000000u;
 inline constexpr std::uint32_t HUFFMAN_HAS_15 = 1u << 24;
