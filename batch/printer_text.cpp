@@ -65,8 +65,6 @@ void render_text(const FileReport& r, std::string& out) {
     out += '\n';
 }
 
-double expected_false_alarms(double alpha) { return alpha * 10000; }
-
 void render_summary_text(const ScanSummary& s, std::string& out) {
     char line[400];
     std::snprintf(line, sizeof line, "gainscan-batch: %llu files, %llu analysed, %llu flagged, %llu errors, %.2f s\n",
