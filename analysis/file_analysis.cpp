@@ -1,7 +1,8 @@
 // One file, start to finish, on the caller's thread: the shared read loop
 // with the decoder's messages captured (and passed on), the classic verdict
-// on the first 200 records, and, for a whole-file analysis, every record
-// kept and the evidence weighed.
+// on the first 200 records, and, for a whole-file analysis, the evidence
+// weighed as the records come (none is kept) and the format read from the
+// first bytes.
 #include <algorithm>
 #include <array>
 #include <cerrno>
@@ -10,8 +11,9 @@
 #include <system_error>
 #include <vector>
 
-#include "analysis/evidence.h"
 #include "analysis/granule_record.h"
+#include "analysis/parity_evidence.h"
+#include "analysis/stream_format.h"
 #include "analysis/read_loop.h"
 #include "analysis/verdict.h"
 #include "gainscan/analysis.h"
@@ -60,6 +62,25 @@ private:
     std::size_t at_ = 0;
 };
 
+// Passes the bytes on and keeps the first of them: what the file is, is
+// decided from them once it has been read (no second read of the file).
+class ProbingSource final : public ByteSource {
+public:
+    ProbingSource(ByteSource& source, std::vector<std::uint8_t>& head) : source_(source), head_(head) { head_.clear(); }
+    std::size_t read(std::span<std::uint8_t> to) override {
+        const std::size_t n = source_.read(to);
+        const std::size_t keep = std::min(n, FORMAT_PROBE_BYTES - std::min(FORMAT_PROBE_BYTES, head_.size()));
+        head_.insert(head_.end(), to.data(), to.data() + keep);
+        return n;
+    }
+    bool failed() const override { return source_.failed(); }
+    std::uint64_t size() override { return source_.size(); }
+
+private:
+    ByteSource& source_;
+    std::vector<std::uint8_t>& head_;
+};
+
 }  // namespace
 
 struct Analysis::State final : DecoderObserver, MessageSink, ReadObserver {
@@ -76,8 +97,12 @@ struct Analysis::State final : DecoderObserver, MessageSink, ReadObserver {
     std::int64_t granule_records = 0;
     bool quick_done = false;
     std::uint64_t audio_start = 0;  // known before the first frame: the tags are read first
-    std::vector<GranuleRecord> records;
-    Evidence evidence;
+    std::unique_ptr<ParityEvidence> parity;
+    EvidenceResult evidence;
+    std::vector<std::uint8_t> head;    // the file's first bytes, for its format
+    RecordSink* sink = nullptr;
+    double seconds = 0;                // where the frame being decoded starts (Layer III frames)
+    std::int64_t positions = 0;        // layout positions of the Layer III frames so far
     bool failed = false;
 
     void start(FileReport& r) {
@@ -88,8 +113,10 @@ struct Analysis::State final : DecoderObserver, MessageSink, ReadObserver {
         granule_records = 0;
         quick_done = false;
         audio_start = 0;
-        records.clear();
-        evidence = Evidence{};
+        parity = std::make_unique<ParityEvidence>();
+        evidence = EvidenceResult{};
+        seconds = 0;
+        positions = 0;
         failed = false;
         decoder.reset();
         decoder.set_observer(this);
@@ -107,6 +134,11 @@ struct Analysis::State final : DecoderObserver, MessageSink, ReadObserver {
     void on_frame(const FrameEvent& frame) override {
         // Only the first frame sets the granule size.
         if (frames++ == 0) bytes_per_granule = (frame.header.frame_bytes - 4) / (2 * frame.header.channels);
+        if (frame.header.layer != 3 || frame.header.sample_rate <= 0) return;
+        const int granules = frame.header.version == MpegVersion::mpeg1 ? 2 : 1;
+        seconds += granules * 576.0 / frame.header.sample_rate;
+        positions += granules * frame.header.channels;
+        if (options.whole_file) parity->set_positions(positions);
     }
 
     void on_granule(const GranuleEvent& g) override {
@@ -125,7 +157,18 @@ struct Analysis::State final : DecoderObserver, MessageSink, ReadObserver {
         r.big_values = static_cast<std::uint16_t>(g.side_info.big_values);
         r.scalefac_compress = static_cast<std::uint16_t>(g.side_info.scalefac_compress);
         measure_energy(g.spectrum.data(), g.spectrum_end, r);
-        records.push_back(r);
+        const double granule_seconds = g.header != nullptr && g.header->sample_rate > 0 ? 576.0 / g.header->sample_rate : 0;
+        const int channels = g.header != nullptr && g.header->channels > 0 ? g.header->channels : 1;
+        EvidenceRecord e{};
+        e.slot = r.slot;
+        e.channel = r.channel;
+        e.global_gain = r.global_gain;
+        e.part2_3_length = r.part2_3_length;
+        e.band_log2_energy = r.band_log2_energy;
+        e.seconds = seconds + r.granule * granule_seconds;
+        e.slot_seconds = granule_seconds / channels;
+        parity->add(e);
+        if (sink != nullptr) sink->record(r);
     }
 
     void mark_quick_done() {
@@ -143,11 +186,34 @@ struct Analysis::State final : DecoderObserver, MessageSink, ReadObserver {
 
     void audio_starts_at(std::uint64_t offset) override { audio_start = offset; }
 
+    // The whole-file evidence into the report: only Layer III carries bits of
+    // this layout, so only a layer3 file gets a score and a p_value.
+    void weigh(FileReport& r) {
+        evidence = parity->finish(true, options.span_all);
+        parity.reset();
+        r.carriers = evidence.carriers;
+        if (evidence.length_field) r.span = static_cast<std::int64_t>(evidence.length_field->span);
+        r.flagged = false;
+        if (r.format != format_name(StreamFormat::layer3)) return;
+        r.seconds = seconds;
+        r.score = evidence.score;
+        r.p_value = evidence.p_value;
+        const bool measured = evidence.status == EvidenceStatus::measured;
+        r.evidence = measured ? "measured" : "insufficient";
+        if (const char* reason = reason_text(evidence.reason)) r.evidence_reason = reason;
+        r.flagged = measured && evidence.p_value && *evidence.p_value <= options.alpha;
+        if (r.flagged && evidence.plot)
+            r.plot = PlotReport{std::move(evidence.plot->seconds), std::move(evidence.plot->residual),
+                                std::move(evidence.plot->odd), evidence.plot->span_start, evidence.plot->span_end};
+        evidence.plot.reset();
+    }
+
     FileReport run(ByteSource& source, const std::string& name, std::optional<std::uint64_t> size_before) {
         FileReport r;
         r.file = name;
         start(r);
-        const ReadResult read = read_and_decode(source, decoder, buffer, *this, *this, failed);
+        ProbingSource probing(source, head);
+        const ReadResult read = read_and_decode(probing, decoder, buffer, *this, *this, failed);
         mark_quick_done();
 
         const Verdict verdict = classic_verdict(std::span(gains.data(), static_cast<std::size_t>(gain_count)),
@@ -161,13 +227,8 @@ struct Analysis::State final : DecoderObserver, MessageSink, ReadObserver {
         r.total_records = granule_records;
         r.whole_file = options.whole_file;
         r.flagged = r.found;
-        if (options.whole_file) {
-            evidence = weigh_evidence(records, r.capacity);
-            r.score = evidence.score;
-            r.carriers = evidence.carriers;
-            if (evidence.length_field) r.span = static_cast<std::int64_t>(evidence.length_field->span);
-            r.flagged = evidence.score && *evidence.score >= options.threshold;
-        }
+        r.format = format_name(detect_format(head, read.file_length));
+        if (options.whole_file) weigh(r);
 
         r.ok = true;
         if (read.read_error) {
@@ -224,7 +285,7 @@ FileReport Analysis::analyse_file(const std::string& path) {
     return state_->run(source, path, ec ? std::nullopt : std::optional<std::uint64_t>(size_before));
 }
 
-std::span<const GranuleRecord> Analysis::records() const { return state_->records; }
+void Analysis::set_record_sink(RecordSink* sink) { state_->sink = sink; }
 std::span<const std::uint8_t> Analysis::carrier_bits() const { return state_->evidence.bits; }
 std::optional<LengthField> Analysis::length_field() const { return state_->evidence.length_field; }
 bool Analysis::decoder_failed() const { return state_->failed; }

@@ -30,7 +30,9 @@ Output:
   -q, --quiet           no progress line and no summary on stderr
 Analysis:
       --quick           gainscan's analysis of the first 200 records only
-      --threshold X     flag files whose whole-file score is X or more
+      --alpha A         flag files whose p_value is A or less (default 0.001)
+      --span-all        weigh every carrier whatever the length field says
+                        (for calibration studies of p_value)
       --extract DIR     write the payload of every flagged file into DIR
       --extract-all     with --extract: of every file whose length field is found
       --dump-records DIR  one CSV of granule records per file into DIR
@@ -74,7 +76,8 @@ CommandLine parse_command_line(int argc, const char* const* argv) {
     app.add_flag("--progress", o.progress);
     app.add_flag("-q,--quiet", o.quiet);
     app.add_flag("--quick", o.scan.quick);
-    CLI::Option* threshold = app.add_option("--threshold", o.scan.threshold);
+    CLI::Option* alpha = app.add_option("--alpha", o.scan.alpha);
+    app.add_flag("--span-all", o.scan.span_all);
     app.add_option("--extract", extract);
     app.add_flag("--extract-all", o.scan.extract_all);
     app.add_option("--dump-records", dump);
@@ -98,7 +101,8 @@ CommandLine parse_command_line(int argc, const char* const* argv) {
     if (jobs < 0 || jobs > 1024) return usage_error("--jobs must be 1..1024");
     o.jobs = jobs > 0 ? static_cast<unsigned>(jobs) : std::max(1u, std::thread::hardware_concurrency());
     if (o.scan.extract_all && extract.empty()) return usage_error("--extract-all needs --extract DIR");
-    if (threshold->count() > 0 && o.scan.quick) return usage_error("--threshold has no effect with --quick");
+    if (alpha->count() > 0 && o.scan.quick) return usage_error("--alpha has no effect with --quick");
+    if (!(o.scan.alpha > 0 && o.scan.alpha < 1)) return usage_error("--alpha must be between 0 and 1");
     // Both come from the whole-file analysis, which --quick leaves out.
     if (o.scan.quick && !(extract.empty() && dump.empty()))
         return usage_error("--extract and --dump-records need the whole-file analysis, not --quick");

@@ -20,40 +20,46 @@ std::string safe_name(const std::string& source) {
     return base;
 }
 
-std::string write_exclusive(const std::string& dir, const std::string& source, std::string_view suffix,
-                            std::string_view data, std::string& error) {
+int open_exclusive(const std::string& dir, const std::string& source, std::string_view suffix, std::string& path,
+                   std::string& error) {
     std::string base = dir;
     base += '/';
     base += safe_name(source);
     for (int attempt = 0; attempt < 100000; ++attempt) {
-        std::string path = base;
+        path = base;
         if (attempt != 0) path += '.' + std::to_string(attempt);
         path += suffix;
         // O_EXCL: never over an existing file or through a planted symlink;
         // workers racing for one name each get their own.
         const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0644);
-        if (fd < 0) {
-            if (errno == EEXIST) continue;
-            error = path + ": " + std::strerror(errno);
-            return "";
-        }
-        std::size_t written = 0;
-        while (written < data.size()) {
-            const ssize_t n = ::write(fd, data.data() + written, data.size() - written);
-            if (n < 0 && errno == EINTR) continue;
-            if (n <= 0) {
-                error = path + ": " + std::strerror(errno);
-                ::close(fd);
-                return "";
-            }
-            written += static_cast<std::size_t>(n);
-        }
-        if (::close(fd) != 0) {
-            error = path + ": " + std::strerror(errno);
-            return "";
-        }
-        return path;
+        if (fd >= 0) return fd;
+        if (errno == EEXIST) continue;
+        error = path + ": " + std::strerror(errno);
+        return -1;
     }
     error = base + ": no free name";
-    return "";
+    return -1;
+}
+
+std::string write_exclusive(const std::string& dir, const std::string& source, std::string_view suffix,
+                            std::string_view data, std::string& error) {
+    std::string path;
+    const int fd = open_exclusive(dir, source, suffix, path, error);
+    if (fd < 0) return "";
+    std::size_t written = 0;
+    while (written < data.size()) {
+        const ssize_t n = ::write(fd, data.data() + written, data.size() - written);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) {
+            error = path + ": " + std::strerror(errno);
+            ::close(fd);
+            return "";
+        }
+        written += static_cast<std::size_t>(n);
+    }
+    if (::close(fd) != 0) {
+        error = path + ": " + std::strerror(errno);
+        return "";
+    }
+    return path;
 }

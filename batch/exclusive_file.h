@@ -12,5 +12,10 @@
 std::string write_exclusive(const std::string& dir, const std::string& source, std::string_view suffix,
                             std::string_view data, std::string& error);
 
+// Creates a new file the same way and returns its open descriptor (the
+// caller writes and closes it), its path in `path`; -1 with `error` set.
+int open_exclusive(const std::string& dir, const std::string& source, std::string_view suffix, std::string& path,
+                   std::string& error);
+
 // The safe base name used above (exposed for tests).
 std::string safe_name(const std::string& source);

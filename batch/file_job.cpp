@@ -1,24 +1,71 @@
 #include "batch/file_job.h"
 
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
 #include <string_view>
 #include <vector>
 
 #include "batch/exclusive_file.h"
 #include "batch/identify.h"
 
+#include <optional>
+
 using gainscan::FileReport;
 
-FileReport run_file_job(gainscan::Analysis& analysis, const std::string& path, const ScanOptions& options) {
-    FileReport report = analysis.analyse_file(path);
-    if (!report.ok || !report.whole_file) return report;
+namespace {
 
-    std::string error;
-    if (options.dump_dir) {
-        if (write_exclusive(*options.dump_dir, report.file, ".records.csv", gainscan::records_csv(analysis.records()),
-                            error)
-                .empty())
-            report.write_errors.push_back(error);
+// --dump-records: each record's row is written as the record is decoded, so
+// a long file's dump never sits in memory.
+class DumpWriter final : public gainscan::RecordSink {
+public:
+    explicit DumpWriter(int fd) : fd_(fd) { rows_ = gainscan::records_csv_header(); }
+    void record(const gainscan::GranuleRecord& record) override {
+        gainscan::append_record_csv(record, rows_);
+        if (rows_.size() >= (1u << 16)) flush();
     }
+    // Writes what is left and closes the file; "" or what went wrong.
+    std::string close(const std::string& path) {
+        flush();
+        if (::close(fd_) != 0 && error_.empty()) error_ = std::strerror(errno);
+        return error_.empty() ? "" : path + ": " + error_;
+    }
+
+private:
+    void flush() {
+        std::size_t written = 0;
+        while (error_.empty() && written < rows_.size()) {
+            const ssize_t n = ::write(fd_, rows_.data() + written, rows_.size() - written);
+            if (n < 0 && errno == EINTR) continue;
+            if (n <= 0) error_ = std::strerror(errno);
+            else written += static_cast<std::size_t>(n);
+        }
+        rows_.clear();
+    }
+    int fd_;
+    std::string rows_;
+    std::string error_;
+};
+
+}  // namespace
+
+FileReport run_file_job(gainscan::Analysis& analysis, const std::string& path, const ScanOptions& options) {
+    std::string error;
+    std::optional<DumpWriter> dump;
+    std::string dump_path;
+    if (options.dump_dir && !options.quick) {
+        const int fd = open_exclusive(*options.dump_dir, path, ".records.csv", dump_path, error);
+        if (fd >= 0) dump.emplace(fd);
+    }
+    analysis.set_record_sink(dump ? &*dump : nullptr);
+    FileReport report = analysis.analyse_file(path);
+    analysis.set_record_sink(nullptr);
+    if (options.dump_dir && !options.quick) {
+        if (dump) error = dump->close(dump_path);
+        if (!error.empty()) report.write_errors.push_back(error);
+    }
+    if (!report.ok || !report.whole_file) return report;
     const std::optional<gainscan::LengthField> field = analysis.length_field();
     const bool wanted = options.extract_dir && (report.flagged || (options.extract_all && report.found));
     if (!wanted || !field) return report;

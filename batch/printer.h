@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
 #include <string>
 
 #include "gainscan/analysis.h"
@@ -18,7 +19,13 @@ struct ScanSummary {
     std::uint64_t errors = 0;
     std::uint64_t bytes = 0;     // bytes of the files analysed
     double elapsed_seconds = 0;
+    double alpha = 0;                             // flagged: p_value <= alpha
+    std::map<std::string, std::uint64_t> formats;  // files analysed, by format
 };
+
+// What alpha means on a drive: the false alarms to expect, at most, per
+// 10,000 clean files (rounded; p_value holds as a probability).
+inline double expected_false_alarms(double alpha) { return alpha * 10000; }
 
 // text: one line per file.
 void render_text(const FileReport& report, std::string& out);

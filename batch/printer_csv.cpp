@@ -32,6 +32,7 @@ std::string number(T value) {
 // one are separated by a line end.
 struct ToCell {
     std::string operator()(Null) const { return ""; }
+    std::string operator()(const gainscan::PlotReport&) const { return ""; }  // jsonl only: too large for a cell
     std::string operator()(bool value) const { return value ? "true" : "false"; }
     std::string operator()(std::int64_t value) const { return number(value); }
     std::string operator()(std::uint64_t value) const { return number(value); }

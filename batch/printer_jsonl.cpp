@@ -9,6 +9,10 @@ using Json = nlohmann::ordered_json;
 
 struct ToJson {
     Json operator()(Null) const { return nullptr; }
+    Json operator()(const gainscan::PlotReport& plot) const {
+        return Json{{"seconds", plot.seconds}, {"residual", plot.residual}, {"odd", plot.odd},
+                    {"span_seconds", Json::array({plot.span_start, plot.span_end})}};
+    }
     template <typename T>
     Json operator()(const T& value) const { return value; }
 };
@@ -36,5 +40,10 @@ void render_jsonl_summary(const ScanSummary& s, std::string& out) {
     summary["errors"] = s.errors;
     summary["bytes"] = s.bytes;
     summary["elapsed_seconds"] = s.elapsed_seconds;
+    summary["alpha"] = s.alpha;
+    summary["expected_false_alarms_per_10000"] = expected_false_alarms(s.alpha);
+    Json formats = Json::object();
+    for (const auto& [name, count] : s.formats) formats[name] = count;
+    summary["formats"] = formats;
     dump_line(Json{{"summary", summary}}, out);
 }

@@ -31,11 +31,24 @@ void render_text(const FileReport& r, std::string& out) {
     append_number(out, "frames", r.frames);
     append_number(out, "records", r.records);
     append_number(out, "messages", static_cast<long long>(r.messages.size()));
+    if (!r.format.empty() && r.format != "layer3") {
+        out += " format=";
+        out += r.format;
+    }
     if (r.whole_file) {
         if (r.score) {
             char score[32];
             std::snprintf(score, sizeof score, " score=%.3g", *r.score);
             out += score;
+        }
+        if (r.p_value) {
+            char p[32];
+            std::snprintf(p, sizeof p, " p=%.3g", *r.p_value);
+            out += p;
+        } else if (!r.evidence_reason.empty()) {
+            out += " insufficient=\"";
+            out += r.evidence_reason;
+            out += '"';
         }
         append_number(out, "carriers", r.carriers);
         if (r.span) append_number(out, "span", *r.span);
@@ -53,10 +66,26 @@ void render_text(const FileReport& r, std::string& out) {
 }
 
 void render_summary_text(const ScanSummary& s, std::string& out) {
-    char line[200];
+    char line[400];
     std::snprintf(line, sizeof line, "gainscan-batch: %llu files, %llu analysed, %llu flagged, %llu errors, %.2f s\n",
                   static_cast<unsigned long long>(s.files), static_cast<unsigned long long>(s.analysed),
                   static_cast<unsigned long long>(s.flagged), static_cast<unsigned long long>(s.errors),
                   s.elapsed_seconds);
     out += line;
+    if (s.alpha > 0) {
+        std::snprintf(line, sizeof line,
+                      "gainscan-batch: flagged at p_value <= %g: expect about %g false alarms per 10,000 clean files\n",
+                      s.alpha, expected_false_alarms(s.alpha));
+        out += line;
+    }
+    if (!s.formats.empty()) {
+        out += "gainscan-batch: formats:";
+        for (const auto& [name, count] : s.formats) {
+            out += ' ';
+            out += name;
+            out += ' ';
+            out += std::to_string(count);
+        }
+        out += '\n';
+    }
 }

@@ -39,7 +39,12 @@ std::vector<Field> record_fields(const FileReport& r) {
         {"messages", texts(r.messages)},
         {"flagged", r.flagged},
         {"bytes", maybe(ok, std::uint64_t{r.file_bytes})},
+        {"format", maybe(ok, r.format)},
+        {"seconds", maybe(whole && r.seconds.has_value(), r.seconds.value_or(0))},
         {"score", maybe(whole && r.score.has_value(), r.score.value_or(0))},
+        {"p_value", maybe(whole && r.p_value.has_value(), r.p_value.value_or(0))},
+        {"evidence", maybe(whole && !r.evidence.empty(), r.evidence)},
+        {"evidence_reason", maybe(whole && !r.evidence_reason.empty(), r.evidence_reason)},
         {"carriers", maybe(whole, r.carriers)},
         {"span", maybe(whole && r.span.has_value(), r.span.value_or(0))},
         {"total_frames", maybe(whole, r.total_frames)},
@@ -52,6 +57,7 @@ std::vector<Field> record_fields(const FileReport& r) {
         {"payload_mime", maybe(payload && !p.mime.empty(), p.mime)},
         {"payload_type", maybe(payload && !p.type.empty(), p.type)},
         {"write_errors", r.write_errors},
+        {"plot", maybe(whole && r.plot.has_value(), r.plot.value_or(gainscan::PlotReport{}))},
     };
 }
 

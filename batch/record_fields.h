@@ -15,7 +15,8 @@ using gainscan::FileReport;
 using gainscan::PayloadReport;
 
 struct Null {};
-using FieldValue = std::variant<Null, bool, std::int64_t, std::uint64_t, double, std::string, std::vector<std::string>>;
+using FieldValue =
+    std::variant<Null, bool, std::int64_t, std::uint64_t, double, std::string, std::vector<std::string>, gainscan::PlotReport>;
 
 struct Field {
     const char* name;

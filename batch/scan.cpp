@@ -54,6 +54,7 @@ void render(const FileReport& report, OutputFormat format, std::string& out) {
 
 bool run_scan(const BatchOptions& options, ScanSummary& summary, std::string& error) {
     const Clock::time_point start = Clock::now();
+    summary.alpha = options.scan.quick ? 0 : options.scan.alpha;
     const unsigned jobs = options.jobs;
     BoundedQueue<Job> queue(QUEUE_PER_WORKER * jobs);
     ReorderWindow<FileReport> window(WINDOW_PER_WORKER * jobs);
@@ -79,7 +80,8 @@ bool run_scan(const BatchOptions& options, ScanSummary& summary, std::string& er
         workers.emplace_back([&] {
             // Each worker owns its analysis (decoder, buffers) for all its files.
             gainscan::Analysis analysis(gainscan::AnalysisOptions{.whole_file = !options.scan.quick,
-                                                                  .threshold = options.scan.threshold});
+                                                                  .alpha = options.scan.alpha,
+                                                                  .span_all = options.scan.span_all});
             while (std::optional<Job> job = queue.pop())
                 window.put(job->seq, work(analysis, job->entry, options.scan));
         });
@@ -101,6 +103,7 @@ bool run_scan(const BatchOptions& options, ScanSummary& summary, std::string& er
             summary.errors += report.ok ? 0 : 1;
             summary.flagged += report.flagged ? 1 : 0;
             summary.bytes += report.ok ? report.file_bytes : 0;
+            if (report.ok && !report.format.empty()) ++summary.formats[report.format];
             if (!options.only_flagged || report.flagged || !report.ok) render(report, options.format, out);
             if (stdout_terminal || out.size() > 1 << 16) write_out(out, stdout);
         } else {

@@ -11,5 +11,6 @@ struct ScanOptions {
     std::optional<std::string> extract_dir;   // --extract DIR
     bool extract_all = false;                 // --extract-all: every file whose length field is found
     std::optional<std::string> dump_dir;      // --dump-records DIR
-    double threshold = gainscan::DEFAULT_THRESHOLD;  // score at or above which a file is flagged (whole file)
+    bool span_all = false;                    // --span-all: weigh every carrier (calibration studies)
+    double alpha = gainscan::DEFAULT_ALPHA;   // p_value at or below which a file is flagged (whole file)
 };

@@ -32,7 +32,7 @@ run(${CMAKE_COMMAND} -S ${CONSUMER_DIR} -B ${SCRATCH}/build -DCMAKE_PREFIX_PATH=
 run(${CMAKE_COMMAND} --build ${SCRATCH}/build)
 foreach(program consumer consumer_static)
   run(${SCRATCH}/build/${program} ${SAMPLE})
-  if(NOT run_output MATCHES "capacity 18, [0-9]+ granule records, score -?[0-9.]+, not flagged")
+  if(NOT run_output MATCHES "capacity 18, [0-9]+ granule records, p_value [0-9.e-]+, not flagged")
     message(FATAL_ERROR "${program}: ${run_output}")
   endif()
 endforeach()

@@ -23,22 +23,22 @@ import math
 import os
 from typing import Iterable, Iterator, Optional, Union
 
-from ._gainscan import DEFAULT_THRESHOLD, RECORD_DTYPE, Report, _Next, _Scanner
+from ._gainscan import DEFAULT_ALPHA, RECORD_DTYPE, Report, _Next, _Scanner
 from ._gainscan import _analyse_buffer, _analyse_path
 
-__all__ = ["analyse", "scan", "Report", "RECORD_DTYPE", "DEFAULT_THRESHOLD"]
+__all__ = ["analyse", "scan", "Report", "RECORD_DTYPE", "DEFAULT_ALPHA"]
 
 __version__ = "1.1.0"
 
 PathLike = Union[str, bytes, "os.PathLike[str]", "os.PathLike[bytes]"]
 
 
-def _check_threshold(function: str, threshold: object) -> float:
-    if isinstance(threshold, bool) or not isinstance(threshold, (int, float)):
-        raise TypeError(f"gainscan.{function}: threshold must be a number, got {type(threshold).__name__}")
-    if not math.isfinite(threshold):
-        raise ValueError(f"gainscan.{function}: threshold must be finite, got {threshold!r}")
-    return float(threshold)
+def _check_alpha(function: str, alpha: object) -> float:
+    if isinstance(alpha, bool) or not isinstance(alpha, (int, float)):
+        raise TypeError(f"gainscan.{function}: alpha must be a number, got {type(alpha).__name__}")
+    if not (0 < alpha < 1):
+        raise ValueError(f"gainscan.{function}: alpha must be between 0 and 1, got {alpha!r}")
+    return float(alpha)
 
 
 def _path_bytes(function: str, path: object, what: str = "path") -> bytes:
@@ -57,7 +57,7 @@ def analyse(
     quick: bool = False,
     *,
     name: str = "<bytes>",
-    threshold: float = DEFAULT_THRESHOLD,
+    alpha: float = DEFAULT_ALPHA,
 ) -> Report:
     """Analyse one file and return its Report.
 
@@ -67,27 +67,27 @@ def analyse(
     quick: only what ``gainscan`` decides from the first 200 granule records
         (``flagged`` is then its verdict; no evidence, no records), as
         ``gainscan-batch --quick``.
-    threshold: the whole-file score at or above which the file is flagged
-        (``gainscan-batch --threshold``).
+    alpha: the false-alarm probability (``p_value``) at or below which the
+        file is flagged (``gainscan-batch --alpha``).
 
     A file that cannot be read or decoded, or that is not a regular file
     (a directory: use scan()), gives a report with status 'error', as in
     gainscan-batch; wrong argument types raise TypeError,
     and bad values ValueError.
     """
-    threshold = _check_threshold("analyse", threshold)
+    alpha = _check_alpha("analyse", alpha)
     if not isinstance(quick, bool):
         raise TypeError(f"gainscan.analyse: quick must be a bool, got {type(quick).__name__}")
     if isinstance(path_or_bytes, (bytes, bytearray, memoryview)):
         if not isinstance(name, str):
             raise TypeError(f"gainscan.analyse: name must be str, got {type(name).__name__}")
-        return _analyse_buffer(path_or_bytes, os.fsencode(name), quick, threshold)
+        return _analyse_buffer(path_or_bytes, os.fsencode(name), quick, alpha)
     if not isinstance(path_or_bytes, (str, os.PathLike)):
         raise TypeError(
             "gainscan.analyse: expected a path (str or os.PathLike) or the file's bytes, "
             f"got {type(path_or_bytes).__name__}"
         )
-    return _analyse_path(_path_bytes("analyse", path_or_bytes), quick, threshold)
+    return _analyse_path(_path_bytes("analyse", path_or_bytes), quick, alpha)
 
 
 def scan(
@@ -95,7 +95,7 @@ def scan(
     jobs: Optional[int] = None,
     quick: bool = False,
     *,
-    threshold: float = DEFAULT_THRESHOLD,
+    alpha: float = DEFAULT_ALPHA,
     follow_symlinks: bool = False,
     records: bool = True,
 ) -> Iterator[Report]:
@@ -108,7 +108,7 @@ def scan(
         ``follow_symlinks``), so the reports are the records gainscan-batch
         prints for the same arguments, in the same order.
     jobs: worker threads (default: os.cpu_count()).
-    quick, threshold: as for analyse().
+    quick, alpha: as for analyse().
     records: keep every report's granule records (report.records); False
         saves memory when only the records' summaries are wanted.
 
@@ -122,7 +122,7 @@ def scan(
     while the scan waits) stops the workers; it waits for the files being
     analysed and the directory being listed to be finished.
     """
-    threshold = _check_threshold("scan", threshold)
+    alpha = _check_alpha("scan", alpha)
     if jobs is None:
         jobs = os.cpu_count() or 1
     if isinstance(jobs, bool) or not isinstance(jobs, int):
@@ -140,7 +140,7 @@ def scan(
         raise TypeError(
             f"gainscan.scan: paths must be a path or an iterable of paths, got {type(paths).__name__}"
         ) from None
-    scanner = _Scanner(jobs, quick, threshold, follow_symlinks, records)
+    scanner = _Scanner(jobs, quick, alpha, follow_symlinks, records)
     return _reports(scanner, names)
 
 

@@ -7,7 +7,7 @@ import numpy as np
 import numpy.typing as npt
 
 __version__: str
-DEFAULT_THRESHOLD: float
+DEFAULT_ALPHA: float
 # The columns of gainscan-batch --dump-records: slot, frame_index,
 # frame_offset, granule, channel, carrier, global_gain, part2_3_length,
 # big_values, block_type, scalefac_compress, log2_energy,
@@ -34,6 +34,8 @@ class Report:
     @property
     def score(self) -> Optional[float]: ...
     @property
+    def p_value(self) -> Optional[float]: ...
+    @property
     def whole_file(self) -> bool: ...
     @property
     def records(self) -> npt.NDArray[np.void]: ...
@@ -45,14 +47,14 @@ def analyse(
     quick: bool = ...,
     *,
     name: str = ...,
-    threshold: float = ...,
+    alpha: float = ...,
 ) -> Report: ...
 def scan(
     paths: Union[_Path, Iterable[_Path]],
     jobs: Optional[int] = ...,
     quick: bool = ...,
     *,
-    threshold: float = ...,
+    alpha: float = ...,
     follow_symlinks: bool = ...,
     records: bool = ...,
 ) -> Iterator[Report]: ...

@@ -115,44 +115,45 @@ std::string render(const gainscan::FileReport& report) {
     return json;
 }
 
-gainscan::AnalysisOptions analysis_options(bool quick, double threshold) {
-    return gainscan::AnalysisOptions{.whole_file = !quick, .threshold = threshold};
+gainscan::AnalysisOptions analysis_options(bool quick, double alpha) {
+    return gainscan::AnalysisOptions{.whole_file = !quick, .alpha = alpha};
 }
 
-Report finish(gainscan::Analysis& analysis, gainscan::FileReport report) {
+Report finish(std::vector<gainscan::GranuleRecord> records, gainscan::FileReport report) {
     gainscan_python::ScanItem item;
-    if (report.ok && report.whole_file) {
-        const auto records = analysis.records();
-        item.records.assign(records.begin(), records.end());
-    }
+    if (report.ok && report.whole_file) item.records = std::move(records);
     item.json = render(report);
     item.report = std::move(report);
     return Report(std::move(item));
 }
 
-Report analyse_path(const std::string& path, bool quick, double threshold) {
-    gainscan::Analysis analysis(analysis_options(quick, threshold));
+Report analyse_path(const std::string& path, bool quick, double alpha) {
+    gainscan::Analysis analysis(analysis_options(quick, alpha));
+    gainscan_python::RecordCollector collector;
+    analysis.set_record_sink(&collector);
     gainscan::FileReport report;
     {
         py::gil_scoped_release release;
         report = analysis.analyse_file(path);
     }
-    return finish(analysis, std::move(report));
+    return finish(std::move(collector.records), std::move(report));
 }
 
-Report analyse_buffer(const py::buffer& data, const std::string& name, bool quick, double threshold) {
+Report analyse_buffer(const py::buffer& data, const std::string& name, bool quick, double alpha) {
     const py::buffer_info info = data.request();
     if (info.ndim != 1 || info.itemsize != 1 || info.strides[0] != 1)
         throw py::type_error("gainscan.analyse: the data must be a contiguous buffer of bytes");
     const std::span<const std::uint8_t> bytes(static_cast<const std::uint8_t*>(info.ptr),
                                               static_cast<std::size_t>(info.size));
-    gainscan::Analysis analysis(analysis_options(quick, threshold));
+    gainscan::Analysis analysis(analysis_options(quick, alpha));
+    gainscan_python::RecordCollector collector;
+    analysis.set_record_sink(&collector);
     gainscan::FileReport report;
     {
         py::gil_scoped_release release;
         report = analysis.analyse_bytes(bytes, name);
     }
-    return finish(analysis, std::move(report));
+    return finish(std::move(collector.records), std::move(report));
 }
 
 using gainscan_python::OrderedScan;
@@ -167,7 +168,7 @@ PYBIND11_MODULE(_gainscan, m) {
                          part2_3_length, big_values, block_type, scalefac_compress, log2_energy, band0_log2_energy,
                          band1_log2_energy, band2_log2_energy, band3_log2_energy, band4_log2_energy,
                          band5_log2_energy, band6_log2_energy, band7_log2_energy);
-    m.attr("DEFAULT_THRESHOLD") = gainscan::DEFAULT_THRESHOLD;
+    m.attr("DEFAULT_ALPHA") = gainscan::DEFAULT_ALPHA;
     m.attr("RECORD_DTYPE") = py::dtype::of<RecordRow>();
 
     py::class_<Report>(m, "Report",
@@ -196,14 +197,23 @@ PYBIND11_MODULE(_gainscan, m) {
             "gainscan's verdict on the first 200 granule records: 'found' or 'none' (None for an error).")
         .def_property_readonly(
             "flagged", [](const Report& r) { return r.report().flagged; },
-            "The decision: the whole-file evidence reached the threshold (quick: the verdict is 'found').")
+            "The decision: the whole-file p_value is at most alpha (quick: the verdict is 'found').")
         .def_property_readonly(
             "score",
             [](const Report& r) -> std::optional<double> {
                 if (!r.report().ok || !r.report().whole_file) return std::nullopt;
                 return r.report().score;
             },
-            "The whole-file evidence score, or None (quick analysis, error, or too few carriers).")
+            "The whole-file parity statistic in null-standard units, or None (quick analysis, error, not "
+            "measured).")
+        .def_property_readonly(
+            "p_value",
+            [](const Report& r) -> std::optional<double> {
+                if (!r.report().ok || !r.report().whole_file) return std::nullopt;
+                return r.report().p_value;
+            },
+            "The false-alarm probability of the whole-file evidence, or None (quick analysis, error, not a "
+            "Layer III file, or evidence 'insufficient').")
         .def_property_readonly(
             "whole_file", [](const Report& r) { return r.report().ok && r.report().whole_file; },
             "True when the whole file was analysed (not quick) and its records are kept.")
@@ -224,9 +234,9 @@ PYBIND11_MODULE(_gainscan, m) {
             return text + (f.flagged ? " flagged>" : ">");
         });
 
-    m.def("_analyse_path", &analyse_path, py::arg("path"), py::arg("quick"), py::arg("threshold"));
+    m.def("_analyse_path", &analyse_path, py::arg("path"), py::arg("quick"), py::arg("alpha"));
     m.def("_analyse_buffer", &analyse_buffer, py::arg("data"), py::arg("name"), py::arg("quick"),
-          py::arg("threshold"));
+          py::arg("alpha"));
 
     py::enum_<OrderedScan::Next>(m, "_Next")
         .value("item", OrderedScan::Next::item)
@@ -235,11 +245,11 @@ PYBIND11_MODULE(_gainscan, m) {
         .value("waiting", OrderedScan::Next::waiting);
 
     py::class_<OrderedScan>(m, "_Scanner")
-        .def(py::init([](unsigned jobs, bool quick, double threshold, bool follow_symlinks, bool keep_records) {
+        .def(py::init([](unsigned jobs, bool quick, double alpha, bool follow_symlinks, bool keep_records) {
                  return std::make_unique<OrderedScan>(gainscan_python::OrderedScanOptions{
-                     jobs, quick, threshold, follow_symlinks, keep_records});
+                     jobs, quick, alpha, follow_symlinks, keep_records});
              }),
-             py::arg("jobs"), py::arg("quick"), py::arg("threshold"), py::arg("follow_symlinks"),
+             py::arg("jobs"), py::arg("quick"), py::arg("alpha"), py::arg("follow_symlinks"),
              py::arg("keep_records"))
         .def_property_readonly("chunk", &OrderedScan::chunk)
         .def("add", [](OrderedScan& s, const py::bytes& name) { s.add(std::string(name)); })

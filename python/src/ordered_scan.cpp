@@ -118,7 +118,7 @@ void OrderedScan::walk() {
 void OrderedScan::work() {
     // Each worker owns its analysis (decoder, buffers) for all its files.
     gainscan::Analysis analysis(
-        gainscan::AnalysisOptions{.whole_file = !options_.quick, .threshold = options_.threshold});
+        gainscan::AnalysisOptions{.whole_file = !options_.quick, .alpha = options_.alpha});
     for (;;) {
         Job job;
         {
@@ -134,11 +134,12 @@ void OrderedScan::work() {
             item.report.file = std::move(job.path);
             item.report.error = std::move(job.error);
         } else {
+            RecordCollector collector;
+            analysis.set_record_sink(options_.keep_records ? &collector : nullptr);
             item.report = analysis.analyse_file(job.path);
-            if (options_.keep_records && item.report.ok && item.report.whole_file) {
-                const auto records = analysis.records();
-                item.records.assign(records.begin(), records.end());
-            }
+            analysis.set_record_sink(nullptr);
+            if (options_.keep_records && item.report.ok && item.report.whole_file)
+                item.records = std::move(collector.records);
         }
         render_jsonl(item.report, item.json);
         if (!item.json.empty() && item.json.back() == '\n') item.json.pop_back();

@@ -40,10 +40,17 @@ struct ScanItem {
     std::vector<gainscan::GranuleRecord> records;  // whole file, when kept
 };
 
+// Keeps every granule record the analysis reports (the analysis itself keeps
+// none): Python asks for them as an array.
+struct RecordCollector final : gainscan::RecordSink {
+    std::vector<gainscan::GranuleRecord> records;
+    void record(const gainscan::GranuleRecord& r) override { records.push_back(r); }
+};
+
 struct OrderedScanOptions {
     unsigned jobs = 1;
     bool quick = false;
-    double threshold = gainscan::DEFAULT_THRESHOLD;
+    double alpha = gainscan::DEFAULT_ALPHA;
     bool follow_symlinks = false;
     bool keep_records = true;
 };

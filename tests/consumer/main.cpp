@@ -11,7 +11,8 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "%s: %s\n", argv[1], report.error.c_str());
         return 2;
     }
-    std::printf("%s: capacity %u, %zu granule records, score %.2f, %s\n", argv[1], report.capacity,
-                analysis.records().size(), report.score.value_or(0.0), report.flagged ? "flagged" : "not flagged");
+    std::printf("%s: capacity %u, %lld granule records, p_value %.3g, %s\n", argv[1], report.capacity,
+                static_cast<long long>(report.total_records), report.p_value.value_or(1.0),
+                report.flagged ? "flagged" : "not flagged");
     return report.flagged ? 1 : 0;
 }

@@ -75,13 +75,13 @@ def test_report_attributes_agree_with_its_record(all_files):
         assert report.whole_file == (record["total_records"] is not None)
 
 
-def test_threshold_is_passed_to_the_decision(all_files):
-    scored = [p for p in all_files if gainscan.analyse(p).score is not None]
+def test_alpha_is_passed_to_the_decision(all_files):
+    scored = [p for p in all_files if gainscan.analyse(p).p_value is not None]
     assert scored
-    expected = run_batch("-j", "1", "--threshold", "-50", *scored)
-    got = [gainscan.analyse(p, threshold=-50).to_dict() for p in scored]
+    expected = run_batch("-j", "1", "--alpha", "0.999999", *scored)
+    got = [gainscan.analyse(p, alpha=0.999999).to_dict() for p in scored]
     assert got == expected
-    assert all(r["flagged"] for r in got if r["verdict"] == "found")
+    assert all(r["flagged"] == (r["p_value"] <= 0.999999) for r in got)
 
 
 def test_bytes_are_analysed_like_the_file_under_the_given_name(all_files, batch_whole):
@@ -128,8 +128,8 @@ def test_empty_bytes_give_a_report_not_a_crash():
         (lambda: gainscan.analyse(None), TypeError, "expected a path"),
         (lambda: gainscan.analyse("a\0b"), ValueError, "NUL"),
         (lambda: gainscan.analyse(""), ValueError, "empty"),
-        (lambda: gainscan.analyse("x.mp3", threshold=float("nan")), ValueError, "finite"),
-        (lambda: gainscan.analyse("x.mp3", threshold="2"), TypeError, "threshold"),
+        (lambda: gainscan.analyse("x.mp3", alpha=float("nan")), ValueError, "between 0 and 1"),
+        (lambda: gainscan.analyse("x.mp3", alpha="2"), TypeError, "alpha"),
         (lambda: gainscan.analyse("x.mp3", quick="yes"), TypeError, "quick"),
         (lambda: gainscan.analyse(b"", name=3), TypeError, "name"),
     ],

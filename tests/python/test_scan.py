@@ -166,7 +166,7 @@ def test_abandoned_scan_is_cleaned_up_by_the_garbage_collector(fixture_files):
         (dict(paths=[], jobs="2"), TypeError, "jobs must be an int"),
         (dict(paths=[], jobs=True), TypeError, "jobs must be an int"),
         (dict(paths=[], quick=1), TypeError, "quick must be a bool"),
-        (dict(paths=[], threshold=float("inf")), ValueError, "finite"),
+        (dict(paths=[], alpha=1.5), ValueError, "between 0 and 1"),
     ],
 )
 def test_invalid_arguments_raise_when_scan_is_called(kwargs, error, words):

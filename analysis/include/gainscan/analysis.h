@@ -6,8 +6,7 @@
 //
 //     gainscan::Analysis analysis;              // one per thread; reuse it for many files
 //     gainscan::FileReport report = analysis.analyse_file("song.mp3");
-//     if (report.ok && report.flagged) { ... report.score, report.span ... }
-//     for (const gainscan::GranuleRecord& r : analysis.records()) { ... }
+//     if (report.ok && report.flagged) { ... report.p_value, report.span ... }
 //
 // Uses the C++ standard library only.
 #pragma once
@@ -40,6 +39,15 @@ struct PayloadReport {
 
 // The one record of a file: what gainscan-batch prints, what Python's
 // report.to_dict() gives.
+// The bounded plot of a flagged file's carriers: at most 500 carriers evenly
+// spread over the file (time = granule position x 576 / sample rate).
+struct PlotReport {
+    std::vector<double> seconds;
+    std::vector<double> residual;     // the carrier's energy residual, robust deviations
+    std::vector<std::uint8_t> odd;    // its gain's parity
+    double span_start = 0, span_end = 0;  // seconds: the carriers the length field claims
+};
+
 struct FileReport {
     std::string file;   // the path as named or as walked (raw bytes)
     bool ok = false;    // status "ok"; otherwise "error" with `error`
@@ -62,7 +70,13 @@ struct FileReport {
     std::int64_t total_frames = 0;
     std::int64_t total_records = 0;
     std::vector<DecoderMessage> later_messages;  // decoder messages past gainscan's stop
-    std::optional<double> score;       // evidence; larger means more
+    std::string format;                // layer3, mpeg_audio_other, not_mpeg_audio, empty (from the bytes)
+    std::optional<double> seconds;     // duration of the Layer III frames (layer3 files)
+    std::optional<double> score;       // the parity statistic in null-standard units (measured only)
+    std::optional<double> p_value;     // false-alarm probability (evidence "measured" only)
+    std::string evidence;              // "measured" / "insufficient"; "" when not weighed (not layer3)
+    std::string evidence_reason;       // why insufficient; "" otherwise
+    std::optional<PlotReport> plot;    // flagged files only
     std::int64_t carriers = 0;         // carrier records in the file
     std::optional<std::int64_t> span;  // carriers the length field claims, when one is read
 
@@ -112,16 +126,28 @@ public:
     virtual std::uint64_t size() = 0;              // the whole length, however far it was read
 };
 
-// The whole-file score at or above which a file is flagged. Chosen on one
-// half of the evaluation set's sources and measured on the other
-// (tools/eval; the figures are in the README).
-inline constexpr double DEFAULT_THRESHOLD = 2.0;
+// The false-alarm probability at or below which a file is flagged. A drive
+// holds tens of thousands of files: at 0.001 at most about 10 clean files in
+// 10,000 whose length field fits may be flagged (fewer in practice: most clean
+// files have no length field that fits; measured figures in the README).
+inline constexpr double DEFAULT_ALPHA = 0.001;
+
+// Sees every granule record of a whole-file analysis as it is decoded (the
+// analysis keeps none of them).
+class RecordSink {
+public:
+    virtual ~RecordSink() = default;
+    virtual void record(const GranuleRecord& record) = 0;
+};
 
 struct AnalysisOptions {
     // Decode to the end and weigh the evidence; false stops where gainscan
     // stops (200 granule records) and decides by its verdict alone.
     bool whole_file = true;
-    double threshold = DEFAULT_THRESHOLD;  // whole file: flagged when score >= threshold
+    double alpha = DEFAULT_ALPHA;  // whole file: flagged when p_value <= alpha
+    // Calibration studies only: weigh every carrier as if a length field
+    // claimed them all, whatever the bits say.
+    bool span_all = false;
     // Also receives every decoder message the moment it arises (the report
     // keeps them either way). Not owned.
     MessageSink* messages = nullptr;
@@ -144,10 +170,12 @@ public:
     FileReport analyse(ByteSource& source, const std::string& name,
                        std::optional<std::uint64_t> size_before = std::nullopt);
 
-    // Of the last file analysed (whole file only): every granule record, the
-    // carriers' parity bits in layout order (a lost carrier reads 0), and the
-    // length field they give.
-    std::span<const GranuleRecord> records() const;
+    // Every granule record of the files analysed from now on goes to `sink`
+    // (nullptr: none). Not owned.
+    void set_record_sink(RecordSink* sink);
+
+    // Of the last file analysed (whole file only): the carriers' parity bits
+    // in layout order (a lost carrier reads 0), and the length field they give.
     std::span<const std::uint8_t> carrier_bits() const;
     std::optional<LengthField> length_field() const;
     // True when the decoder's input failed (the report says "decoder failure").
@@ -164,5 +192,8 @@ std::vector<std::uint8_t> payload_bytes(std::span<const std::uint8_t> bits, cons
 
 // One CSV of every granule record (header row, then a row per record).
 std::string records_csv(std::span<const GranuleRecord> records);
+// The same a record at a time: the header row, then each record's row appended.
+std::string records_csv_header();
+void append_record_csv(const GranuleRecord& record, std::string& csv);
 
 }  // namespace gainscan

@@ -1,0 +1,230 @@
+// The parity evidence on made-up record series: a planted parity effect of
+// known size is found with the strength the statistic's arithmetic predicts,
+// clean series give false-alarm probabilities that hold as probabilities, and
+// too little to weigh is said rather than scored.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <random>
+#include <vector>
+
+#include "analysis/null_model.h"
+#include "analysis/parity_evidence.h"
+
+namespace {
+
+using gainscan::EvidenceRecord;
+using gainscan::EvidenceResult;
+using gainscan::ParityEvidence;
+
+struct Series {
+    std::int64_t carriers;   // carriers in the file
+    double noise;            // sd of each record's loudness jitter, log2
+    double written;          // share of the carriers whose bit was written (0: clean)
+    int channels = 1;
+};
+
+// A file's records: a slowly moving loudness with a per-record jitter common
+// to all bands, gains on a random walk of their own (the encoder's choice,
+// unrelated to the sound), and, for the written carriers, the hiding tool's
+// change: the gain's parity set to the bit, the Huffman data kept, so the
+// decoded energy moves by 0.5 log2 per gain step. Bits lead with a length
+// field claiming exactly the written span.
+std::vector<EvidenceRecord> make_records(const Series& s, std::uint32_t seed) {
+    std::mt19937 rng(seed);
+    std::normal_distribution<double> jitter(0.0, s.noise), drift(0.0, 0.05);
+    std::uniform_int_distribution<int> step(-1, 1), coin(0, 1);
+    const std::int64_t positions = 2 * s.carriers;
+    const auto written = static_cast<std::int64_t>(std::llround(s.written * static_cast<double>(s.carriers)));
+    // The length field for `written` carriers: 6-bit nbits, the length below its leading 1, 8 bits per byte.
+    std::vector<int> bits;
+    const std::int64_t bytes = written >= 24 ? (written - 16) / 8 : 0;
+    if (bytes > 0) {
+        int nbits = 0;
+        for (std::int64_t v = bytes; v != 0; v >>= 1) ++nbits;
+        for (int i = 5; i >= 0; --i) bits.push_back((nbits >> i) & 1);
+        for (int i = nbits - 2; i >= 0; --i) bits.push_back(static_cast<int>((bytes >> i) & 1));
+        while (static_cast<std::int64_t>(bits.size()) < 6 + nbits - 1 + 8 * bytes) bits.push_back(coin(rng));
+    }
+    std::vector<EvidenceRecord> records;
+    double level = 10;
+    std::array<int, 2> gain = {150, 148};
+    for (std::int64_t slot = 0; slot < positions; ++slot) {
+        const int channel = static_cast<int>(slot % s.channels);
+        if (channel == 0) level += drift(rng);
+        gain[channel] = std::clamp(gain[channel] + step(rng), 100, 200);
+        EvidenceRecord r{};
+        r.slot = slot;
+        r.channel = static_cast<std::uint8_t>(channel);
+        r.part2_3_length = 800;
+        r.seconds = static_cast<double>(slot / s.channels) * 576.0 / 44100;
+        r.slot_seconds = 576.0 / 44100 / s.channels;
+        const double loud = level + jitter(rng) - 0.5 * channel;
+        int g = gain[channel];
+        double shift = 0;
+        const std::int64_t carrier = slot / 2;
+        if (slot % 2 == 0 && carrier < static_cast<std::int64_t>(bits.size()) && (g & 1) != bits[static_cast<std::size_t>(carrier)]) {
+            // Setting the least significant bit adds one, clearing it takes one off.
+            const int delta = bits[static_cast<std::size_t>(carrier)] ? 1 : -1;
+            g += delta;
+            shift = 0.5 * delta;
+        }
+        r.global_gain = static_cast<std::uint8_t>(g);
+        for (std::size_t b = 0; b < gainscan::EVIDENCE_BANDS; ++b)
+            r.band_log2_energy[b] = static_cast<float>(loud - 0.7 * static_cast<double>(b) + shift);
+        records.push_back(r);
+    }
+    return records;
+}
+
+EvidenceResult weigh(const std::vector<EvidenceRecord>& records, bool every_carrier = false) {
+    ParityEvidence evidence;
+    for (const EvidenceRecord& r : records) evidence.add(r);
+    return evidence.finish(false, every_carrier);
+}
+
+// The statistic the arithmetic predicts for a planted effect in mono: a
+// carrier's residual against its two (unchanged) neighbours is its jitter
+// less theirs (variance 1.5 noise^2) plus the change, +-0.5 on half the
+// carriers; the change's covariance with the +-1 parity is 0.25. The
+// statistic is that correlation times the square root of the carriers
+// weighed, then widened by the tie variance.
+double expected_score(std::int64_t weighed, double noise) {
+    const double correlation = 0.25 / std::sqrt(1.5 * noise * noise + 0.125);
+    return correlation * std::sqrt(static_cast<double>(weighed)) /
+           std::sqrt(1 + gainscan::TIE_VARIANCE_PER_CARRIER * static_cast<double>(weighed));
+}
+
+}  // namespace
+
+TEST(EvidenceNull, APlantedParityEffectIsFoundWithThePredictedStrength) {
+    const struct {
+        Series series;
+        double max_p;
+    } cases[] = {
+        {{2000, 0.5, 1.0}, 1e-12},
+        {{2000, 0.5, 0.5}, 1e-9},
+        {{4000, 1.0, 0.1}, 1e-3},
+        {{800, 0.3, 1.0}, 1e-12},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(::testing::Message() << c.series.carriers << " carriers, noise " << c.series.noise << ", written "
+                                          << c.series.written);
+        const EvidenceResult result = weigh(make_records(c.series, 7));
+        ASSERT_EQ(result.status, gainscan::EvidenceStatus::measured);
+        ASSERT_TRUE(result.p_value && result.score);
+        EXPECT_LE(*result.p_value, c.max_p);
+        const double expected = expected_score(result.weighed, c.series.noise);
+        // The statistic's own sampling spread is 1; clipping and the gain-step
+        // regression (which cannot tell a written record's step from a natural
+        // one) take up to a third of the effect, never more.
+        EXPECT_GT(*result.score, 0.65 * expected - 2.5);
+        EXPECT_LT(*result.score, expected + 2.5);
+    }
+}
+
+TEST(EvidenceNull, TheSpanIsWhatTheLengthFieldClaims) {
+    const EvidenceResult result = weigh(make_records({3000, 0.5, 0.2}, 3));
+    ASSERT_TRUE(result.length_field);
+    // 0.2 x 3000 carriers written: the span the field claims covers them and no more.
+    EXPECT_LE(result.length_field->span, 600u);
+    EXPECT_GT(result.length_field->span, 580u);
+    EXPECT_EQ(result.carriers, 3000);
+    EXPECT_LE(result.weighed, 600);
+}
+
+TEST(EvidenceNull, CleanSeriesGiveEvenlySpreadStandardisedStatistics) {
+    // The rotation null alone (centre and spread from the file's own
+    // rotations): across 400 clean files, every decile of its normal tail
+    // holds 40 files within a binomial bound (4.5 sd: about 1e-5 for any
+    // decile to fail by chance).
+    constexpr int FILES = 400;
+    std::vector<int> deciles(10, 0);
+    for (int seed = 0; seed < FILES; ++seed) {
+        const auto records = make_records({400, 0.5, 0.0}, static_cast<std::uint32_t>(1000 + seed));
+        std::vector<std::uint8_t> parity;
+        std::vector<std::int16_t> residual;
+        // The same path as the program: weigh every carrier and read the statistic back.
+        ParityEvidence evidence;
+        for (const auto& r : records) evidence.add(r);
+        const EvidenceResult result = evidence.finish(false, true);
+        ASSERT_EQ(result.status, gainscan::EvidenceStatus::measured);
+        const double widened = *result.score * std::sqrt(1 + gainscan::TIE_VARIANCE_PER_CARRIER * static_cast<double>(result.weighed));
+        const double p = gainscan::normal_upper_tail(widened);
+        ++deciles[std::min(9, static_cast<int>(p * 10))];
+    }
+    const double sd = std::sqrt(FILES * 0.1 * 0.9);
+    for (int d = 0; d < 10; ++d) {
+        SCOPED_TRACE(d);
+        EXPECT_LT(std::fabs(deciles[static_cast<std::size_t>(d)] - FILES * 0.1), 4.5 * sd);
+    }
+}
+
+TEST(EvidenceNull, CleanSeriesPValuesNeverExceedTheirLevel) {
+    // The p_value the program reports (widened and controlled) is
+    // conservative on clean files: at each level, no more files than the
+    // level allows (with a 3 sd binomial margin).
+    constexpr int FILES = 400;
+    std::vector<double> p;
+    for (int seed = 0; seed < FILES; ++seed) {
+        const EvidenceResult result = weigh(make_records({300, 0.7, 0.0}, static_cast<std::uint32_t>(5000 + seed)), true);
+        ASSERT_TRUE(result.p_value);
+        p.push_back(*result.p_value);
+    }
+    for (const double level : {0.01, 0.05, 0.1, 0.5}) {
+        SCOPED_TRACE(level);
+        const auto below = std::count_if(p.begin(), p.end(), [&](double v) { return v <= level; });
+        EXPECT_LE(static_cast<double>(below), FILES * level + 3 * std::sqrt(FILES * level * (1 - level)));
+    }
+}
+
+TEST(EvidenceNull, TooLittleToWeighIsInsufficientWithItsReason) {
+    const auto silent = [] {
+        auto records = make_records({400, 0.5, 1.0}, 11);
+        for (auto& r : records) r.part2_3_length = 10;  // no spectrum worth measuring
+        return records;
+    }();
+    const struct {
+        const char* name;
+        std::vector<EvidenceRecord> records;
+        gainscan::InsufficientReason reason;
+    } cases[] = {
+        {"a file of 20 carriers", make_records({20, 0.5, 0.0}, 1), gainscan::InsufficientReason::too_few_carriers},
+        {"a payload of 40 carriers", make_records({2000, 0.5, 0.02}, 2), gainscan::InsufficientReason::too_few_carriers},
+        {"a span without spectrum", silent, gainscan::InsufficientReason::silent_span},
+        {"bits that claim more than the file", [] {
+             auto records = make_records({400, 0.5, 0.0}, 4);
+             // nbits 32: a length of at least 2^31 bytes.
+             for (auto& r : records)
+                 if (r.slot % 2 == 0 && r.slot / 2 < 6) r.global_gain = static_cast<std::uint8_t>((r.global_gain & ~1u) | (r.slot / 2 == 0 ? 1u : 0u));
+             return records;
+         }(),
+         gainscan::InsufficientReason::no_length_field},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const EvidenceResult result = weigh(c.records);
+        EXPECT_EQ(result.status, gainscan::EvidenceStatus::insufficient);
+        EXPECT_EQ(result.reason, c.reason);
+        EXPECT_FALSE(result.p_value);
+    }
+}
+
+TEST(EvidenceNull, MemoryPerPairOfRecordsStaysAFewBytes) {
+    // A 10-hour stereo file at 48 kHz has about 3 million pairs of records:
+    // the evidence must hold them in well under 64 MiB.
+    EXPECT_LE(ParityEvidence::bytes_per_pair(), 12u);
+}
+
+TEST(EvidenceNull, ControlledTailIsAProperTail) {
+    // P(Z1 - max(0, Z2) >= v) against its closed form at v = 0 (1/2 P(Z1 >= 0)
+    // + P(Z1 >= Z2 > 0) = 1/4 + 1/8) and its bounds elsewhere.
+    EXPECT_NEAR(gainscan::controlled_upper_tail(0.0), 0.375, 1e-6);
+    for (const double v : {-2.0, 1.0, 3.0, 5.0}) {
+        SCOPED_TRACE(v);
+        EXPECT_LE(gainscan::controlled_upper_tail(v), gainscan::normal_upper_tail(v));
+        EXPECT_GE(gainscan::controlled_upper_tail(v), 0.5 * gainscan::normal_upper_tail(v));
+    }
+}
