@@ -12,6 +12,7 @@
 
 #include "analysis/evidence.h"
 #include "analysis/granule_record.h"
+#include "analysis/message_tally.h"
 #include "analysis/read_loop.h"
 #include "analysis/verdict.h"
 #include "gainscan/analysis.h"
@@ -79,6 +80,7 @@ struct Analysis::State final : DecoderObserver, MessageSink, ReadObserver {
     std::vector<GranuleRecord> records;
     Evidence evidence;
     bool failed = false;
+    std::size_t messages_bytes = 0;  // text kept in report->messages
 
     void start(FileReport& r) {
         report = &r;
@@ -91,6 +93,7 @@ struct Analysis::State final : DecoderObserver, MessageSink, ReadObserver {
         records.clear();
         evidence = Evidence{};
         failed = false;
+        messages_bytes = 0;
         decoder.reset();
         decoder.set_observer(this);
         decoder.set_message_sink(this);
@@ -99,8 +102,8 @@ struct Analysis::State final : DecoderObserver, MessageSink, ReadObserver {
     // Messages up to the point where gainscan stops reading are the ones it
     // prints; later ones come only from decoding the rest of the file.
     void message(Stream stream, std::string_view text) override {
-        auto& list = quick_done ? report->later_messages : report->messages;
-        list.push_back(DecoderMessage{stream, std::string(text)});
+        if (quick_done) report->later_messages.add(stream, text);
+        else keep_message(*report, messages_bytes, stream, text);
         if (options.messages != nullptr) options.messages->message(stream, text);
     }
 

@@ -17,7 +17,11 @@ struct ScanSummary {
     std::uint64_t flagged = 0;
     std::uint64_t errors = 0;
     std::uint64_t bytes = 0;     // bytes of the files analysed
-    double elapsed_seconds = 0;
+    double elapsed_seconds = 0;  // of this run
+    std::uint64_t excluded = 0;  // left out by --include / --exclude
+    std::uint64_t skipped = 0;   // left out by --layer3-only
+    std::uint64_t resumed = 0;   // records already in the report (--resume), counted above too
+    std::string started, ended;  // UTC, ISO 8601 (started: of the scan's first run)
 };
 
 // text: one line per file.

@@ -9,6 +9,11 @@ using Json = nlohmann::ordered_json;
 
 struct ToJson {
     Json operator()(Null) const { return nullptr; }
+    Json operator()(const Counts& counts) const {
+        Json object = Json::object();
+        for (const auto& [text, count] : counts) object[text] = count;
+        return object;
+    }
     template <typename T>
     Json operator()(const T& value) const { return value; }
 };
@@ -36,5 +41,10 @@ void render_jsonl_summary(const ScanSummary& s, std::string& out) {
     summary["errors"] = s.errors;
     summary["bytes"] = s.bytes;
     summary["elapsed_seconds"] = s.elapsed_seconds;
+    summary["excluded"] = s.excluded;
+    summary["skipped_not_layer3"] = s.skipped;
+    summary["resumed"] = s.resumed;
+    summary["started"] = s.started;
+    summary["ended"] = s.ended;
     dump_line(Json{{"summary", summary}}, out);
 }

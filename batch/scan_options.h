@@ -4,6 +4,7 @@
 #include <optional>
 #include <string>
 
+#include "batch/hashing_source.h"
 #include "gainscan/analysis.h"
 
 struct ScanOptions {
@@ -12,4 +13,6 @@ struct ScanOptions {
     bool extract_all = false;                 // --extract-all: every file whose length field is found
     std::optional<std::string> dump_dir;      // --dump-records DIR
     double threshold = gainscan::DEFAULT_THRESHOLD;  // score at or above which a file is flagged (whole file)
+    bool layer3_only = false;                 // skip walked files that do not start like Layer III
+    HashChoice hash;                          // --hash: digests of every file's bytes
 };
