@@ -104,8 +104,10 @@ CommandLine parse_command_line(int argc, const char* const* argv) {
     app.add_flag("--extract-all", o.scan.extract_all);
     app.add_option("--dump-records", dump);
     CLI::Option* jobs_option = app.add_option("-j,--jobs", jobs);
-    app.add_option("--include", o.include);
-    app.add_option("--exclude", o.exclude);
+    // One glob per occurrence: a following PATH is never taken for a second glob.
+    for (auto [name, globs] : {std::pair{"--include", &o.include}, std::pair{"--exclude", &o.exclude}})
+        app.add_option(name, *globs)->expected(1)->allow_extra_args(false)->multi_option_policy(
+            CLI::MultiOptionPolicy::TakeAll);
     app.add_flag("--layer3-only", o.scan.layer3_only);
     app.add_option("--hash", hash);
     CLI::Option* resume = app.add_option("--resume", o.resume);
