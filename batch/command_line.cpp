@@ -152,6 +152,23 @@ CommandLine parse_command_line(int argc, const char* const* argv) {
         if (!dir->empty() && !std::filesystem::is_directory(*dir, ec))
             return usage_error("'" + *dir + "' is not a directory (--extract and --dump-records need one)");
     }
+    // Nothing is written into the scanned tree (the walk would also meet the
+    // new files). Names from --files-from are not known yet and not checked.
+    for (const std::string* dir : {&extract, &dump}) {
+        if (dir->empty()) continue;
+        std::error_code ec;
+        const std::filesystem::path out = std::filesystem::canonical(*dir, ec);
+        for (const std::string& path : o.paths) {
+            std::error_code pc;
+            if (path == "-" || !std::filesystem::is_directory(path, pc)) continue;
+            const std::filesystem::path scanned = std::filesystem::canonical(path, pc);
+            if (ec || pc) continue;
+            const auto [end, at] = std::mismatch(scanned.begin(), scanned.end(), out.begin(), out.end());
+            if (end == scanned.end())
+                return usage_error("'" + *dir + "' is inside the scanned directory '" + path +
+                                   "': --extract and --dump-records write outside the scanned tree");
+        }
+    }
     if (!extract.empty()) o.scan.extract_dir = extract;
     if (!dump.empty()) o.scan.dump_dir = dump;
     result.run = true;

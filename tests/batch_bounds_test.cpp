@@ -80,6 +80,8 @@ TEST(CommandLine, OptionsThatCannotWorkAreRefusedWithAReason) {
         {"--resume x.jsonl --format csv" + file, "--resume continues a jsonl report"},
         {"--resume x.jsonl --only-flagged" + file, "not with --only-flagged"},
         {"- -", "standard input can be read once"},
+        {"--dump-records tests/fixtures tests", "inside the scanned directory"},
+        {"--extract tests/batch tests/fixtures/../", "inside the scanned directory"},
         {"--files-from - -", "standard input can be read once"},
     };
     for (const auto& c : cases) {
