@@ -107,3 +107,20 @@ TEST(Resume, AReportOfAnotherScanIsRefused) {
         EXPECT_EQ(slurp(dir / "quick.jsonl"), before);
     }
 }
+
+// A real kill (SIGKILL once the report has some records; where exactly it
+// lands is chance, which is the point): the resumed report is the same.
+TEST(Resume, AScanKilledPartWayAndResumedGivesTheRecordsOfOneWholeScan) {
+    const fs::path tree = make_tree("resume_killed");
+    for (const char* copy : {"c", "d", "e", "f"}) fs::copy(tree / "a", tree / copy);
+    const std::string args = " -q -j 1 " + quote(tree);
+    const auto expected = records(run(BATCH + " -f jsonl" + args).out);
+    const fs::path report = fresh_dir("resume_killed_report") / "scan.jsonl";
+    const Outcome killed = run("(" + BATCH + " -f jsonl" + args + " > " + quote(report) +
+                               " & pid=$!; while kill -0 $pid 2>/dev/null && [ $(wc -l < " + quote(report) +
+                               ") -lt 20 ]; do sleep 0.01; done; kill -9 $pid 2>/dev/null; wait $pid; true)");
+    ASSERT_EQ(killed.status, 0);
+    EXPECT_LE(records(slurp(report).substr(0, slurp(report).rfind('\n') + 1)).size(), expected.size());
+    run(BATCH + " --resume " + quote(report) + args);
+    EXPECT_TRUE(records(slurp(report)) == expected);
+}
