@@ -31,7 +31,7 @@ void render_text(const FileReport& r, std::string& out) {
     append_number(out, "capacity", r.capacity);
     append_number(out, "frames", r.frames);
     append_number(out, "records", r.records);
-    append_number(out, "messages", static_cast<long long>(r.messages.size()));
+    append_number(out, "messages", static_cast<long long>(r.messages.size() + r.messages_omitted));
     if (r.whole_file) {
         if (r.score) {
             char score[32];

@@ -12,12 +12,6 @@ std::vector<std::string> texts(const std::vector<DecoderMessage>& messages) {
     return out;
 }
 
-std::vector<std::string> texts(const std::vector<DecoderMessage>& messages, std::size_t at_most) {
-    std::vector<std::string> out;
-    for (std::size_t i = 0; i < messages.size() && i < at_most; ++i) out.push_back(messages[i].text);
-    return out;
-}
-
 Counts counts(const gainscan::MessageTally& tally) {
     Counts out;
     for (const auto& c : tally.counts) out.emplace_back(c.text, c.count);
@@ -61,7 +55,7 @@ std::vector<Field> record_fields(const FileReport& r) {
         {"span", maybe(whole && r.span.has_value(), r.span.value_or(0))},
         {"total_frames", maybe(whole, r.total_frames)},
         {"total_records", maybe(whole, r.total_records)},
-        {"later_messages", maybe(whole, texts(r.later_messages.first, gainscan::LATER_MESSAGES_KEPT))},
+        {"later_messages", maybe(whole, texts(r.later_messages.first))},
         {"later_message_counts", maybe(whole, counts(r.later_messages))},
         {"later_messages_other", maybe(whole, std::uint64_t{r.later_messages.other})},
         {"records_file", maybe(!r.records_file.empty(), r.records_file)},
