@@ -41,8 +41,13 @@ int main(int argc, char** argv) {
         run.out = std::fopen(options.resume.c_str(), "ab");
         if (run.out == nullptr) return fail(options.resume + ": cannot append to it");
         run.resume = &resume;
-        summary = resume.counts();
-        summary.started = resume.started();
+        if (resume.fresh()) {
+            render_jsonl_header(header, out);
+        } else {
+            const std::string started = summary.started;
+            summary = resume.counts();
+            summary.started = resume.started().empty() ? started : resume.started();
+        }
         with_summary = with_summary || resume.had_summary();
     } else if (options.format == OutputFormat::jsonl) {
         render_jsonl_header(header, out);

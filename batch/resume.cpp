@@ -95,10 +95,8 @@ bool ResumeState::load(const std::string& report, const BatchOptions& options, s
         at = end + 1;
         keep_bytes_ = at;
     }
-    if (line_number == 0) {
-        error = report + ": not a gainscan-batch jsonl report (empty)";
-        return false;
-    }
+    // Killed before its header was complete: nothing to keep, start afresh.
+    if (line_number == 0) fresh_ = true;
     counts_.resumed = counts_.files;
     return true;
 }

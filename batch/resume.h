@@ -2,7 +2,8 @@
 // The report must start with the scan header of the same options (mode,
 // threshold, hash, globs ...; --jobs may differ). Its records are read back
 // (an unfinished last line, from a kill in the middle of a write, is dropped,
-// and so is a summary line) and the walk skips each file that already has its
+// and so is a summary line; a report without one complete line is started
+// afresh) and the walk skips each file that already has its
 // record: an ok record when the file has the same size (`bytes`) and
 // modification time (`mtime`) as then, an error record whatever the file is
 // now (errors are not retried; scan those files again without --resume). A
@@ -35,6 +36,9 @@ public:
     const ScanSummary& counts() const { return counts_; }  // of the records already there
     const std::string& started() const { return started_; }
     bool had_summary() const { return had_summary_; }
+    // The report held no complete line (a scan killed at once): the scan
+    // starts afresh in it, header first.
+    bool fresh() const { return fresh_; }
 
 private:
     struct Previous {
@@ -46,5 +50,6 @@ private:
     ScanSummary counts_;
     std::string started_;
     bool had_summary_ = false;
+    bool fresh_ = false;
     std::uint64_t keep_bytes_ = 0;
 };
