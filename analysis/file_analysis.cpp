@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "analysis/granule_record.h"
+#include "analysis/message_tally.h"
 #include "analysis/parity_evidence.h"
 #include "analysis/stream_format.h"
 #include "analysis/read_loop.h"
@@ -104,6 +105,7 @@ struct Analysis::State final : DecoderObserver, MessageSink, ReadObserver {
     double seconds = 0;                // where the frame being decoded starts (Layer III frames)
     std::int64_t positions = 0;        // layout positions of the Layer III frames so far
     bool failed = false;
+    std::size_t messages_bytes = 0;  // text kept in report->messages
 
     void start(FileReport& r) {
         report = &r;
@@ -118,6 +120,7 @@ struct Analysis::State final : DecoderObserver, MessageSink, ReadObserver {
         seconds = 0;
         positions = 0;
         failed = false;
+        messages_bytes = 0;
         decoder.reset();
         decoder.set_observer(this);
         decoder.set_message_sink(this);
@@ -126,8 +129,8 @@ struct Analysis::State final : DecoderObserver, MessageSink, ReadObserver {
     // Messages up to the point where gainscan stops reading are the ones it
     // prints; later ones come only from decoding the rest of the file.
     void message(Stream stream, std::string_view text) override {
-        auto& list = quick_done ? report->later_messages : report->messages;
-        list.push_back(DecoderMessage{stream, std::string(text)});
+        if (quick_done) report->later_messages.add(stream, text);
+        else keep_message(*report, messages_bytes, stream, text);
         if (options.messages != nullptr) options.messages->message(stream, text);
     }
 

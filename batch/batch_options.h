@@ -18,6 +18,8 @@ struct BatchOptions {
     bool progress = false;           // --progress: also when stderr is not a terminal
     bool quiet = false;              // no progress line, no summary on stderr
     bool only_flagged = false;       // print flagged files and errors only
-    bool summary = false;            // jsonl: a final {"summary": ...} object
+    bool summary = false;            // jsonl: a final {"summary": ...} object; text, csv: the summary line even with -q
+    std::vector<std::string> include, exclude;  // globs on walked paths
+    std::string resume;              // --resume REPORT.jsonl ("": none): continue that scan, appending to it
     ScanOptions scan;
 };

@@ -2,6 +2,7 @@
 
 #include <CLI/CLI.hpp>
 
+#include <algorithm>
 #include <filesystem>
 #include <system_error>
 #include <thread>
@@ -18,14 +19,22 @@ const char* const HELP = R"(Usage: gainscan-batch [OPTIONS] PATH...
 Analyses MP3 files for data hidden in the global_gain LSBs, one record per
 file. Directories are walked recursively, entries in name order.
 
+A PATH of - analyses standard input as one file.
+
 Input:
   --files-from FILE     also read names from FILE (- for standard input)
   -0, --null            names in the --files-from list end with NUL, not newline
   -L, --follow-symlinks follow symbolic links found in directories
+      --include GLOB    in directories, only files whose path matches (repeatable)
+      --exclude GLOB    in directories, leave out files and directories that match
+      --layer3-only     in directories, skip files that do not start like Layer III
 Output:
   -f, --format FORMAT   text (default), jsonl or csv
       --only-flagged    print only flagged files and errors
-      --summary         jsonl: end with a {"summary": ...} object
+      --summary         jsonl: end with a {"summary": ...} object; text, csv:
+                        the summary line on stderr even with --quiet
+      --hash LIST       digests of every file: sha256 (default), sha256,md5, none
+      --resume REPORT   continue the interrupted jsonl scan REPORT, appending to it
       --progress        progress line on stderr even when it is not a terminal
   -q, --quiet           no progress line and no summary on stderr
 Analysis:
@@ -45,6 +54,22 @@ Exit status: 0 nothing flagged, 1 something flagged, 2 errors only, or a
 usage error. See gainscan-batch(1).
 )";
 
+// "sha256", "md5", "sha256,md5" (either order), or "none".
+bool parse_hash(const std::string& list, HashChoice& choice) {
+    choice = HashChoice{.sha256 = false, .md5 = false};
+    if (list == "none") return true;
+    std::size_t at = 0;
+    while (at <= list.size()) {
+        const std::size_t comma = std::min(list.find(',', at), list.size());
+        const std::string name = list.substr(at, comma - at);
+        if (name == "sha256") choice.sha256 = true;
+        else if (name == "md5") choice.md5 = true;
+        else return false;
+        at = comma + 1;
+    }
+    return true;
+}
+
 CommandLine usage_error(const std::string& text) {
     CommandLine result;
     result.status = USAGE_ERROR;
@@ -60,7 +85,7 @@ CommandLine parse_command_line(int argc, const char* const* argv) {
     std::string format = "text";
     int jobs = 0;
     bool help = false, version = false;
-    std::string extract, dump;
+    std::string extract, dump, hash = "sha256";
 
     CLI::App app("gainscan-batch");
     app.set_help_flag();
@@ -70,7 +95,7 @@ CommandLine parse_command_line(int argc, const char* const* argv) {
     app.add_option("--files-from", o.files_from);
     app.add_flag("-0,--null", o.null_separated);
     app.add_flag("-L,--follow-symlinks", o.follow_symlinks);
-    app.add_option("-f,--format", format);
+    CLI::Option* format_option = app.add_option("-f,--format", format);
     app.add_flag("--only-flagged", o.only_flagged);
     app.add_flag("--summary", o.summary);
     app.add_flag("--progress", o.progress);
@@ -81,7 +106,14 @@ CommandLine parse_command_line(int argc, const char* const* argv) {
     app.add_option("--extract", extract);
     app.add_flag("--extract-all", o.scan.extract_all);
     app.add_option("--dump-records", dump);
-    app.add_option("-j,--jobs", jobs);
+    CLI::Option* jobs_option = app.add_option("-j,--jobs", jobs);
+    // One glob per occurrence: a following PATH is never taken for a second glob.
+    for (auto [name, globs] : {std::pair{"--include", &o.include}, std::pair{"--exclude", &o.exclude}})
+        app.add_option(name, *globs)->expected(1)->allow_extra_args(false)->multi_option_policy(
+            CLI::MultiOptionPolicy::TakeAll);
+    app.add_flag("--layer3-only", o.scan.layer3_only);
+    app.add_option("--hash", hash);
+    CLI::Option* resume = app.add_option("--resume", o.resume);
     app.add_option("paths", o.paths);
     try {
         app.parse(argc, argv);
@@ -98,8 +130,21 @@ CommandLine parse_command_line(int argc, const char* const* argv) {
     else if (format == "jsonl") o.format = OutputFormat::jsonl;
     else if (format == "csv") o.format = OutputFormat::csv;
     else return usage_error("--format must be text, jsonl or csv, not '" + format + "'");
-    if (jobs < 0 || jobs > 1024) return usage_error("--jobs must be 1..1024");
+    if (jobs_option->count() > 0 && (jobs < 1 || jobs > 1024))
+        return usage_error("--jobs must be 1..1024, not " + std::to_string(jobs) + " (leave it out for one per core)");
     o.jobs = jobs > 0 ? static_cast<unsigned>(jobs) : std::max(1u, std::thread::hardware_concurrency());
+    if (!parse_hash(hash, o.scan.hash))
+        return usage_error("--hash must be sha256, md5, both separated by a comma, or none, not '" + hash + "'");
+    if (resume->count() > 0) {
+        if (format_option->count() > 0 && o.format != OutputFormat::jsonl)
+            return usage_error("--resume continues a jsonl report: not with --format " + format);
+        if (o.only_flagged) return usage_error("--resume needs every record in the report: not with --only-flagged");
+        o.format = OutputFormat::jsonl;
+    }
+    const auto is_stdin = [](const std::string& path) { return path == "-"; };
+    const auto stdin_paths = std::count_if(o.paths.begin(), o.paths.end(), is_stdin);
+    if (stdin_paths > 1 || (stdin_paths == 1 && o.files_from == "-"))
+        return usage_error("standard input can be read once: '-' is named more than once");
     if (o.scan.extract_all && extract.empty()) return usage_error("--extract-all needs --extract DIR");
     if (alpha->count() > 0 && o.scan.quick) return usage_error("--alpha has no effect with --quick");
     if (!(o.scan.alpha > 0 && o.scan.alpha < 1)) return usage_error("--alpha must be between 0 and 1");
@@ -110,6 +155,23 @@ CommandLine parse_command_line(int argc, const char* const* argv) {
         std::error_code ec;
         if (!dir->empty() && !std::filesystem::is_directory(*dir, ec))
             return usage_error("'" + *dir + "' is not a directory (--extract and --dump-records need one)");
+    }
+    // Nothing is written into the scanned tree (the walk would also meet the
+    // new files). Names from --files-from are not known yet and not checked.
+    for (const std::string* dir : {&extract, &dump}) {
+        if (dir->empty()) continue;
+        std::error_code ec;
+        const std::filesystem::path out = std::filesystem::canonical(*dir, ec);
+        for (const std::string& path : o.paths) {
+            std::error_code pc;
+            if (path == "-" || !std::filesystem::is_directory(path, pc)) continue;
+            const std::filesystem::path scanned = std::filesystem::canonical(path, pc);
+            if (ec || pc) continue;
+            const auto [end, at] = std::mismatch(scanned.begin(), scanned.end(), out.begin(), out.end());
+            if (end == scanned.end())
+                return usage_error("'" + *dir + "' is inside the scanned directory '" + path +
+                                   "': --extract and --dump-records write outside the scanned tree");
+        }
     }
     if (!extract.empty()) o.scan.extract_dir = extract;
     if (!dump.empty()) o.scan.dump_dir = dump;

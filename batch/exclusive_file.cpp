@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 
 std::string safe_name(const std::string& source) {
@@ -18,6 +19,12 @@ std::string safe_name(const std::string& source) {
     // No hidden files, no "." or "..".
     if (base.empty() || base[0] == '.') base = "file" + base;
     return base;
+}
+
+std::string numbered_name(std::uint64_t seq, const std::string& source) {
+    char number[32];
+    std::snprintf(number, sizeof number, "%06llu-", static_cast<unsigned long long>(seq + 1));
+    return number + (source == "-" ? std::string("stdin") : safe_name(source));
 }
 
 int open_exclusive(const std::string& dir, const std::string& source, std::string_view suffix, std::string& path,

@@ -4,6 +4,7 @@
 // never over an existing file (a number is added until the name is free).
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <string_view>
 
@@ -19,3 +20,10 @@ int open_exclusive(const std::string& dir, const std::string& source, std::strin
 
 // The safe base name used above (exposed for tests).
 std::string safe_name(const std::string& source);
+
+// The name the files written for scanned file number `seq` (0 first) start
+// with: "000043-song.mp3" (standard input, "-": "000043-stdin"). It depends
+// only on the file's place in the scan, so the same scan names its files the
+// same whatever the number of workers, and two files of the same base name
+// never compete for one name.
+std::string numbered_name(std::uint64_t seq, const std::string& source);

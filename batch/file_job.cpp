@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "batch/exclusive_file.h"
+#include "batch/file_reader.h"
 #include "batch/identify.h"
 
 #include <optional>
@@ -50,19 +51,23 @@ private:
 
 }  // namespace
 
-FileReport run_file_job(gainscan::Analysis& analysis, const std::string& path, const ScanOptions& options) {
+FileReport run_file_job(gainscan::Analysis& analysis, const std::string& path, std::uint64_t seq,
+                         const ScanOptions& options) {
+    // Named by the file's place in the scan, not by which worker got there first.
+    const std::string name = numbered_name(seq, path);
     std::string error;
     std::optional<DumpWriter> dump;
     std::string dump_path;
     if (options.dump_dir && !options.quick) {
-        const int fd = open_exclusive(*options.dump_dir, path, ".records.csv", dump_path, error);
+        const int fd = open_exclusive(*options.dump_dir, name, ".records.csv", dump_path, error);
         if (fd >= 0) dump.emplace(fd);
     }
     analysis.set_record_sink(dump ? &*dump : nullptr);
-    FileReport report = analysis.analyse_file(path);
+    FileReport report = analyse_path(analysis, path, options.hash);
     analysis.set_record_sink(nullptr);
     if (options.dump_dir && !options.quick) {
         if (dump) error = dump->close(dump_path);
+        if (error.empty() && dump) report.records_file = dump_path;
         if (!error.empty()) report.write_errors.push_back(error);
     }
     if (!report.ok || !report.whole_file) return report;
@@ -73,7 +78,7 @@ FileReport run_file_job(gainscan::Analysis& analysis, const std::string& path, c
     const std::vector<std::uint8_t> bytes = gainscan::payload_bytes(analysis.carrier_bits(), *field, payload.complete);
     identify_payload(bytes, payload);
     const std::string_view data(reinterpret_cast<const char*>(bytes.data()), bytes.size());
-    payload.file = write_exclusive(*options.extract_dir, report.file, ".payload", data, error);
+    payload.file = write_exclusive(*options.extract_dir, name, ".payload", data, error);
     if (payload.file.empty()) report.write_errors.push_back(error);
     report.payload = payload;
     return report;

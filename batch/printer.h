@@ -21,6 +21,10 @@ struct ScanSummary {
     double elapsed_seconds = 0;
     double alpha = 0;                             // flagged: p_value <= alpha
     std::map<std::string, std::uint64_t> formats;  // files analysed, by format
+    std::uint64_t excluded = 0;  // left out by --include / --exclude
+    std::uint64_t skipped = 0;   // left out by --layer3-only
+    std::uint64_t resumed = 0;   // records already in the report (--resume), counted above too
+    std::string started, ended;  // UTC, ISO 8601 (started: of the scan's first run)
 };
 
 // What alpha means on a drive: the false alarms to expect, at most, per

@@ -46,6 +46,15 @@ struct ToCell {
         }
         return joined;
     }
+    // "COUNT TEXT" per line (the texts carry their own line ends).
+    std::string operator()(const Counts& counts) const {
+        std::string joined;
+        for (const auto& [text, count] : counts) {
+            if (!joined.empty() && joined.back() != '\n') joined += '\n';
+            joined += number(count) + ' ' + replace_invalid_utf8(text);
+        }
+        return joined;
+    }
 };
 
 }  // namespace

@@ -13,6 +13,11 @@ struct ToJson {
         return Json{{"seconds", plot.seconds}, {"residual", plot.residual}, {"odd", plot.odd},
                     {"span_seconds", Json::array({plot.span_start, plot.span_end})}};
     }
+    Json operator()(const Counts& counts) const {
+        Json object = Json::object();
+        for (const auto& [text, count] : counts) object[text] = count;
+        return object;
+    }
     template <typename T>
     Json operator()(const T& value) const { return value; }
 };
@@ -45,5 +50,10 @@ void render_jsonl_summary(const ScanSummary& s, std::string& out) {
     Json formats = Json::object();
     for (const auto& [name, count] : s.formats) formats[name] = count;
     summary["formats"] = formats;
+    summary["excluded"] = s.excluded;
+    summary["skipped_not_layer3"] = s.skipped;
+    summary["resumed"] = s.resumed;
+    summary["started"] = s.started;
+    summary["ended"] = s.ended;
     dump_line(Json{{"summary", summary}}, out);
 }

@@ -1,4 +1,5 @@
 #include <cstdio>
+#include <utility>
 
 #include "batch/file_name.h"
 #include "batch/printer.h"
@@ -30,7 +31,7 @@ void render_text(const FileReport& r, std::string& out) {
     append_number(out, "capacity", r.capacity);
     append_number(out, "frames", r.frames);
     append_number(out, "records", r.records);
-    append_number(out, "messages", static_cast<long long>(r.messages.size()));
+    append_number(out, "messages", static_cast<long long>(r.messages.size() + r.messages_omitted));
     if (!r.format.empty() && r.format != "layer3") {
         out += " format=";
         out += r.format;
@@ -67,10 +68,20 @@ void render_text(const FileReport& r, std::string& out) {
 
 void render_summary_text(const ScanSummary& s, std::string& out) {
     char line[400];
-    std::snprintf(line, sizeof line, "gainscan-batch: %llu files, %llu analysed, %llu flagged, %llu errors, %.2f s\n",
+    std::snprintf(line, sizeof line, "gainscan-batch: %llu files, %llu analysed, %llu flagged, %llu errors",
                   static_cast<unsigned long long>(s.files), static_cast<unsigned long long>(s.analysed),
-                  static_cast<unsigned long long>(s.flagged), static_cast<unsigned long long>(s.errors),
-                  s.elapsed_seconds);
+                  static_cast<unsigned long long>(s.flagged), static_cast<unsigned long long>(s.errors));
+    out += line;
+    // Only when something was left out, so that the usual line stays as it was.
+    const std::pair<std::uint64_t, const char*> left_out[] = {
+        {s.excluded, "excluded"}, {s.skipped, "not Layer III (skipped)"}, {s.resumed, "from the resumed report"}};
+    for (const auto& [count, what] : left_out) {
+        if (count == 0) continue;
+        std::snprintf(line, sizeof line, ", %llu %s", static_cast<unsigned long long>(count), what);
+        out += line;
+    }
+    std::snprintf(line, sizeof line, ", %.2f s%s%s\n", s.elapsed_seconds, s.ended.empty() ? "" : ", ended ",
+                  s.ended.c_str());
     out += line;
     if (s.alpha > 0) {
         std::snprintf(line, sizeof line,

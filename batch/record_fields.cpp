@@ -1,6 +1,7 @@
 #include "batch/record_fields.h"
 
 #include "batch/file_name.h"
+#include "batch/time_text.h"
 
 namespace {
 
@@ -8,6 +9,12 @@ std::vector<std::string> texts(const std::vector<DecoderMessage>& messages) {
     std::vector<std::string> out;
     out.reserve(messages.size());
     for (const auto& m : messages) out.push_back(m.text);
+    return out;
+}
+
+Counts counts(const gainscan::MessageTally& tally) {
+    Counts out;
+    for (const auto& c : tally.counts) out.emplace_back(c.text, c.count);
     return out;
 }
 
@@ -37,10 +44,14 @@ std::vector<Field> record_fields(const FileReport& r) {
         {"frames", maybe(ok, r.frames)},
         {"records", maybe(ok, r.records)},
         {"messages", texts(r.messages)},
+        {"messages_omitted", std::uint64_t{r.messages_omitted}},
         {"flagged", r.flagged},
         {"bytes", maybe(ok, std::uint64_t{r.file_bytes})},
         {"format", maybe(ok, r.format)},
         {"seconds", maybe(whole && r.seconds.has_value(), r.seconds.value_or(0))},
+        {"sha256", maybe(!r.sha256.empty(), r.sha256)},
+        {"md5", maybe(!r.md5.empty(), r.md5)},
+        {"mtime", maybe(r.mtime_ns.has_value(), iso8601_utc(r.mtime_ns.value_or(0)))},
         {"score", maybe(whole && r.score.has_value(), r.score.value_or(0))},
         {"p_value", maybe(whole && r.p_value.has_value(), r.p_value.value_or(0))},
         {"evidence", maybe(whole && !r.evidence.empty(), r.evidence)},
@@ -49,7 +60,10 @@ std::vector<Field> record_fields(const FileReport& r) {
         {"span", maybe(whole && r.span.has_value(), r.span.value_or(0))},
         {"total_frames", maybe(whole, r.total_frames)},
         {"total_records", maybe(whole, r.total_records)},
-        {"later_messages", maybe(whole, texts(r.later_messages))},
+        {"later_messages", maybe(whole, texts(r.later_messages.first))},
+        {"later_message_counts", maybe(whole, counts(r.later_messages))},
+        {"later_messages_other", maybe(whole, std::uint64_t{r.later_messages.other})},
+        {"records_file", maybe(!r.records_file.empty(), r.records_file)},
         {"payload_file", maybe(payload && !p.file.empty(), p.file)},
         {"payload_bytes", maybe(payload, std::uint64_t{p.bytes})},
         {"payload_complete", maybe(payload, p.complete)},

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <utility>
 #include <variant>
 #include <vector>
 
@@ -15,8 +16,10 @@ using gainscan::FileReport;
 using gainscan::PayloadReport;
 
 struct Null {};
-using FieldValue =
-    std::variant<Null, bool, std::int64_t, std::uint64_t, double, std::string, std::vector<std::string>, gainscan::PlotReport>;
+// Text -> count, in order: an object in jsonl, "COUNT TEXT" lines in csv.
+using Counts = std::vector<std::pair<std::string, std::uint64_t>>;
+using FieldValue = std::variant<Null, bool, std::int64_t, std::uint64_t, double, std::string, std::vector<std::string>,
+                                gainscan::PlotReport, Counts>;
 
 struct Field {
     const char* name;

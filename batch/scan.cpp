@@ -8,8 +8,10 @@
 #include <thread>
 #include <vector>
 
-#include "batch/file_job.h"
 #include "batch/bounded_queue.h"
+#include "batch/file_job.h"
+#include "batch/file_source.h"
+#include "batch/layer3_sniff.h"
 #include "batch/progress.h"
 #include "batch/reorder_window.h"
 #include "batch/walker.h"
@@ -19,22 +21,45 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 struct Job {
-    std::uint64_t seq;
+    std::uint64_t seq;    // place in the output (files that get a record, 0 first)
+    std::uint64_t place;  // place in the walk (every file, also those resumed): names the files written
     WalkEntry entry;
+};
+
+// What a worker hands the printer: a record, or a file left out by --layer3-only.
+struct Outcome {
+    FileReport report;
+    bool skipped = false;
 };
 
 constexpr std::size_t QUEUE_PER_WORKER = 16;
 constexpr std::size_t WINDOW_PER_WORKER = 16;
 constexpr auto PROGRESS_EVERY = std::chrono::milliseconds(200);
 
-FileReport work(gainscan::Analysis& analysis, WalkEntry& entry, const ScanOptions& options) {
+bool not_layer3(const std::string& path) {
+    FileSource file(path);
+    // A file that cannot be opened gets its error record from the analysis.
+    if (!file.is_open() || !file.size_at_open()) return false;
+    return !starts_like_layer3([&](std::uint64_t offset, std::span<std::uint8_t> to) { return file.peek(offset, to); },
+                               *file.size_at_open());
+}
+
+Outcome work(gainscan::Analysis& analysis, Job& job, const ScanOptions& options) {
+    Outcome outcome;
+    WalkEntry& entry = job.entry;
     if (!entry.error.empty()) {
-        FileReport report;
-        report.file = std::move(entry.path);
-        report.error = std::move(entry.error);
-        return report;
+        outcome.report.file = std::move(entry.path);
+        outcome.report.error = std::move(entry.error);
+        return outcome;
     }
-    return run_file_job(analysis, entry.path, options);
+    // Only files found in directories: a file named on the command line is
+    // always analysed and reported.
+    if (options.layer3_only && entry.walked && not_layer3(entry.path)) {
+        outcome.skipped = true;
+        return outcome;
+    }
+    outcome.report = run_file_job(analysis, entry.path, job.place, options);
+    return outcome;
 }
 
 void write_out(std::string& text, std::FILE* to) {
@@ -50,26 +75,46 @@ void render(const FileReport& report, OutputFormat format, std::string& out) {
     }
 }
 
+// Counts the files the scan will meet, ahead of it, so that the progress
+// line has a total (and an ETA) long before the scan's own walk ends. Names
+// from standard input cannot be read twice and are not counted.
+void count_ahead(const BatchOptions& options, const WalkOptions& walk, std::atomic<std::uint64_t>& counted) {
+    std::uint64_t files = 0, excluded = 0;
+    const WalkSink sink = [&](WalkEntry&&) { ++files; };
+    for (const std::string& path : options.paths) walk_path(path, walk, sink, excluded);
+    if (options.files_from == "-") return;
+    std::string error;
+    if (!options.files_from.empty()) walk_name_list(options.files_from, options.null_separated, walk, sink, excluded, error);
+    if (walk.stop == nullptr || !walk.stop->load()) counted.store(std::max<std::uint64_t>(files, 1));
+}
+
 }  // namespace
 
-bool run_scan(const BatchOptions& options, ScanSummary& summary, std::string& error) {
+bool run_scan(const BatchOptions& options, const ScanRun& run, ScanSummary& summary, std::string& error) {
     const Clock::time_point start = Clock::now();
     summary.alpha = options.scan.quick ? 0 : options.scan.alpha;
     const unsigned jobs = options.jobs;
     BoundedQueue<Job> queue(QUEUE_PER_WORKER * jobs);
-    ReorderWindow<FileReport> window(WINDOW_PER_WORKER * jobs);
-    std::atomic<std::uint64_t> known{0};
-    std::atomic<bool> list_failed{false};
+    ReorderWindow<Outcome> window(WINDOW_PER_WORKER * jobs);
+    std::atomic<std::uint64_t> known{0}, passed{0}, counted{0};
+    std::atomic<bool> list_failed{false}, finished{false};
+    WalkOptions walk{.follow_symlinks = options.follow_symlinks, .include = options.include, .exclude = options.exclude};
+    std::uint64_t excluded = 0;  // the walker's; read after it is joined
 
     std::thread walker([&] {
-        std::uint64_t seq = 0;
+        std::uint64_t seq = 0, place = 0;
         const WalkSink sink = [&](WalkEntry&& entry) {
-            queue.push(Job{seq++, std::move(entry)});
+            const std::uint64_t here = place++;
+            if (run.resume != nullptr && run.resume->already_done(entry)) {
+                passed.fetch_add(1, std::memory_order_relaxed);
+                return;
+            }
+            queue.push(Job{seq++, here, std::move(entry)});
             known.store(seq, std::memory_order_relaxed);
         };
-        for (const std::string& path : options.paths) walk_path(path, options.follow_symlinks, sink);
+        for (const std::string& path : options.paths) walk_path(path, walk, sink, excluded);
         if (!options.files_from.empty() &&
-            !walk_name_list(options.files_from, options.null_separated, options.follow_symlinks, sink, error))
+            !walk_name_list(options.files_from, options.null_separated, walk, sink, excluded, error))
             list_failed = true;
         queue.close();
         window.set_total(seq);
@@ -82,58 +127,69 @@ bool run_scan(const BatchOptions& options, ScanSummary& summary, std::string& er
             gainscan::Analysis analysis(gainscan::AnalysisOptions{.whole_file = !options.scan.quick,
                                                                   .alpha = options.scan.alpha,
                                                                   .span_all = options.scan.span_all});
-            while (std::optional<Job> job = queue.pop())
-                window.put(job->seq, work(analysis, job->entry, options.scan));
+            while (std::optional<Job> job = queue.pop()) window.put(job->seq, work(analysis, *job, options.scan));
         });
     }
 
     const bool stderr_terminal = isatty(STDERR_FILENO);
     const bool show_progress = !options.quiet && (options.progress || stderr_terminal);
-    const bool stdout_terminal = isatty(STDOUT_FILENO);
+    std::thread counter;
+    WalkOptions count_walk = walk;
+    count_walk.stop = &finished;
+    if (show_progress) counter = std::thread([&] { count_ahead(options, count_walk, counted); });
+
+    std::FILE* const to = run.out;
     std::string out;
-    if (options.format == OutputFormat::csv) render_csv_header(out);
     Clock::time_point last_progress = start;
     bool progress_shown = false;
-    FileReport report;
+    Outcome outcome;
+    std::uint64_t this_run = 0;  // files handled by this run, skipped ones too
     for (;;) {
-        const auto taken = window.take(report, out.empty() ? PROGRESS_EVERY : std::chrono::milliseconds(0));
-        if (taken == ReorderWindow<FileReport>::Take::record) {
-            ++summary.files;
-            summary.analysed += report.ok ? 1 : 0;
-            summary.errors += report.ok ? 0 : 1;
-            summary.flagged += report.flagged ? 1 : 0;
-            summary.bytes += report.ok ? report.file_bytes : 0;
-            if (report.ok && !report.format.empty()) ++summary.formats[report.format];
-            if (!options.only_flagged || report.flagged || !report.ok) render(report, options.format, out);
-            if (stdout_terminal || out.size() > 1 << 16) write_out(out, stdout);
-        } else {
-            // Nothing due yet: let the reader see what is finished.
-            write_out(out, stdout);
-            std::fflush(stdout);
+        const auto taken = window.take(outcome, PROGRESS_EVERY);
+        if (taken == ReorderWindow<Outcome>::Take::record) {
+            ++this_run;
+            const FileReport& report = outcome.report;
+            if (outcome.skipped) {
+                ++summary.skipped;
+            } else {
+                ++summary.files;
+                summary.analysed += report.ok ? 1 : 0;
+                summary.errors += report.ok ? 0 : 1;
+                summary.flagged += report.flagged ? 1 : 0;
+                summary.bytes += report.ok ? report.file_bytes : 0;
+                if (report.ok && !report.format.empty()) ++summary.formats[report.format];
+                if (!options.only_flagged || report.flagged || !report.ok) render(report, options.format, out);
+                // Each record reaches the file as it is printed: an
+                // interrupted scan loses nothing it has printed.
+                write_out(out, to);
+                std::fflush(to);
+            }
         }
         const Clock::time_point now = Clock::now();
         if (show_progress && (now - last_progress >= PROGRESS_EVERY || taken == decltype(taken)::done)) {
             last_progress = now;
             ProgressCounts counts;
-            counts.done = summary.files;
-            counts.known = known.load(std::memory_order_relaxed);
+            const std::uint64_t resumed = passed.load(std::memory_order_relaxed);
+            counts.done = this_run + resumed;
+            counts.known = known.load(std::memory_order_relaxed) + resumed;
             counts.all_known = taken == decltype(taken)::done;
+            counts.counted = counted.load(std::memory_order_relaxed);
             counts.bytes = summary.bytes;
             counts.flagged = summary.flagged;
             counts.elapsed_seconds = std::chrono::duration<double>(now - start).count();
-            const std::string line = progress_line(counts, stderr_terminal);
+            const std::string line =
+                progress_line(counts, stderr_terminal, stderr_terminal ? terminal_width(STDERR_FILENO) : 0);
             std::fputs(line.c_str(), stderr);
             progress_shown = true;
         }
         if (taken == decltype(taken)::done) break;
     }
+    finished = true;
     walker.join();
     for (std::thread& worker : workers) worker.join();
+    if (counter.joinable()) counter.join();
     if (progress_shown) std::fputs(progress_clear(stderr_terminal).c_str(), stderr);
-
+    summary.excluded += excluded;
     summary.elapsed_seconds = std::chrono::duration<double>(Clock::now() - start).count();
-    if (options.format == OutputFormat::jsonl && options.summary) render_jsonl_summary(summary, out);
-    write_out(out, stdout);
-    std::fflush(stdout);
     return !list_failed;
 }

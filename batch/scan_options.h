@@ -4,6 +4,7 @@
 #include <optional>
 #include <string>
 
+#include "batch/hashing_source.h"
 #include "gainscan/analysis.h"
 
 struct ScanOptions {
@@ -13,4 +14,6 @@ struct ScanOptions {
     std::optional<std::string> dump_dir;      // --dump-records DIR
     bool span_all = false;                    // --span-all: weigh every carrier (calibration studies)
     double alpha = gainscan::DEFAULT_ALPHA;   // p_value at or below which a file is flagged (whole file)
+    bool layer3_only = false;                 // skip walked files that do not start like Layer III
+    HashChoice hash;                          // --hash: digests of every file's bytes
 };

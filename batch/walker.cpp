@@ -1,6 +1,7 @@
 #include "batch/walker.h"
 
 #include <dirent.h>
+#include <fnmatch.h>
 #include <sys/stat.h>
 
 #include <algorithm>
@@ -48,9 +49,16 @@ std::string join(const std::string& dir, const std::string& name) {
     return !dir.empty() && dir.back() == '/' ? dir + name : dir + "/" + name;
 }
 
+bool matches_any(const std::vector<std::string>& globs, const std::string& path) {
+    for (const std::string& glob : globs)
+        if (fnmatch(glob.c_str(), path.c_str(), 0) == 0) return true;
+    return false;
+}
+
 class Walker {
 public:
-    Walker(bool follow, const WalkSink& sink) : follow_(follow), sink_(sink) {}
+    Walker(const WalkOptions& options, const WalkSink& sink, std::uint64_t& excluded)
+        : follow_(options.follow_symlinks), options_(options), sink_(sink), excluded_(excluded) {}
 
     // `st` is the directory's own stat (through links).
     void walk_directory(const std::string& path, const struct stat& st) {
@@ -76,6 +84,7 @@ public:
 
         ancestors_.push_back(DirId{st.st_dev, st.st_ino, path});
         for (Entry& entry : entries) {
+            if (options_.stop != nullptr && options_.stop->load(std::memory_order_relaxed)) break;
             const std::string child = join(path, entry.name);
             Kind kind = entry.kind;
             struct stat target {};
@@ -90,33 +99,42 @@ public:
                 sink_(WalkEntry{child, std::strerror(errno)});
                 continue;
             }
+            if (kind != Kind::directory && kind != Kind::file) continue;
+            if (matches_any(options_.exclude, child) ||
+                (kind == Kind::file && !options_.include.empty() && !matches_any(options_.include, child))) {
+                ++excluded_;
+                continue;
+            }
             if (kind == Kind::directory)
                 walk_directory(child, target);
-            else if (kind == Kind::file)
-                sink_(WalkEntry{child, ""});
+            else
+                sink_(WalkEntry{child, "", true});
         }
         ancestors_.pop_back();
     }
 
 private:
     bool follow_;
+    const WalkOptions& options_;
     const WalkSink& sink_;
+    std::uint64_t& excluded_;
     std::vector<DirId> ancestors_;  // the directories being walked, outermost first
 };
 
 }  // namespace
 
-void walk_path(const std::string& path, bool follow_symlinks, const WalkSink& sink) {
+void walk_path(const std::string& path, const WalkOptions& options, const WalkSink& sink, std::uint64_t& excluded) {
     struct stat st {};
-    if (stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
-        Walker(follow_symlinks, sink).walk_directory(path, st);
+    // "-" is standard input, even when a file of that name exists (./- names that).
+    if (path != "-" && stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
+        Walker(options, sink, excluded).walk_directory(path, st);
         return;
     }
     sink(WalkEntry{path, ""});
 }
 
-bool walk_name_list(const std::string& list, bool null_separated, bool follow_symlinks, const WalkSink& sink,
-                    std::string& error) {
+bool walk_name_list(const std::string& list, bool null_separated, const WalkOptions& options, const WalkSink& sink,
+                    std::uint64_t& excluded, std::string& error) {
     std::FILE* in = list == "-" ? stdin : std::fopen(list.c_str(), "rb");
     if (in == nullptr) {
         error = list + ": " + std::strerror(errno);
@@ -126,9 +144,9 @@ bool walk_name_list(const std::string& list, bool null_separated, bool follow_sy
     std::string name;
     for (int c = std::getc(in);; c = std::getc(in)) {
         if (c == EOF || c == separator) {
-            if (!name.empty()) walk_path(name, follow_symlinks, sink);
+            if (!name.empty()) walk_path(name, options, sink, excluded);
             name.clear();
-            if (c == EOF) break;
+            if (c == EOF || (options.stop != nullptr && options.stop->load(std::memory_order_relaxed))) break;
         } else {
             name.push_back(static_cast<char>(c));
         }

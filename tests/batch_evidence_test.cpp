@@ -49,7 +49,11 @@ nlohmann::json scan(const fs::path& file, const std::string& options) {
     // ctest runs each test in its own process, at the same time as others.
     const fs::path out = fs::path(testing::TempDir()) / ("evidence_" + std::to_string(getpid()) + ".jsonl");
     shell("'" GAINSCAN_BATCH_BINARY "' -q --format jsonl " + options + " '" + file.string() + "' > '" + out.string() + "'");
-    return nlohmann::json::parse(slurp(out));
+    std::istringstream lines(slurp(out));
+    std::string header, record;
+    std::getline(lines, header);  // the scan header
+    std::getline(lines, record);
+    return nlohmann::json::parse(record);
 }
 
 fs::path fresh_dir(const std::string& name) {
@@ -125,7 +129,8 @@ TEST(Evidence, RecordDumpHasARowPerRecordPointingAtItsFrame) {
         const std::string source = GAINSCAN_SOURCE_DIR "/tests/fixtures/" + name;
         const fs::path dir = fresh_dir("dump");
         const nlohmann::json record = scan(source, "--dump-records '" + dir.string() + "'");
-        std::istringstream csv(slurp(dir / (name + ".records.csv")));
+        EXPECT_EQ(record["records_file"], (dir / ("000001-" + name + ".records.csv")).string());
+        std::istringstream csv(slurp(record["records_file"].get<std::string>()));
         std::string line;
         std::getline(csv, line);
         EXPECT_EQ(line.substr(0, line.find(',')), "slot");

@@ -1,6 +1,8 @@
-# gainscan-batch's tests: they run both programs and read their output back.
-foreach(name batch_program_test batch_evidence_test evidence_null_test evidence_format_test)
-  if(TARGET ${name})
+# gainscan-batch's tests (tests/batch_*_test.cpp): they run both programs and
+# read their output back.
+foreach(source ${GAINSCAN_TEST_SOURCES})
+  get_filename_component(name ${source} NAME_WE)
+  if(name MATCHES "^(batch_|evidence_)" AND TARGET ${name})
     target_link_libraries(${name} PRIVATE gainscan_batch_core)
     target_compile_definitions(${name} PRIVATE GAINSCAN_BATCH_BINARY="$<TARGET_FILE:gainscan-batch>")
     add_dependencies(${name} gainscan-batch gainscan)

@@ -6,6 +6,7 @@
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <cstring>
@@ -15,6 +16,8 @@
 #include <utility>
 #include <vector>
 
+#include "batch/file_reader.h"
+#include "batch/hashing_source.h"
 #include "batch/printer.h"
 #include "python/src/ordered_scan.h"
 
@@ -127,17 +130,36 @@ Report finish(std::vector<gainscan::GranuleRecord> records, gainscan::FileReport
     return Report(std::move(item));
 }
 
-Report analyse_path(const std::string& path, bool quick, double alpha) {
+Report analyse_named_file(const std::string& path, bool quick, double alpha) {
     gainscan::Analysis analysis(analysis_options(quick, alpha));
     gainscan_python::RecordCollector collector;
     analysis.set_record_sink(&collector);
     gainscan::FileReport report;
     {
         py::gil_scoped_release release;
-        report = analysis.analyse_file(path);
+        // As gainscan-batch reads a file: without touching its access time,
+        // its digest taken in the same read.
+        report = ::analyse_path(analysis, path, HashChoice{});
     }
     return finish(std::move(collector.records), std::move(report));
 }
+
+// Bytes the caller holds, read as a file would be.
+class BufferSource final : public gainscan::ByteSource {
+public:
+    explicit BufferSource(std::span<const std::uint8_t> bytes) : bytes_(bytes) {}
+    std::size_t read(std::span<std::uint8_t> to) override {
+        const std::size_t n = std::min(to.size(), bytes_.size() - at_);
+        if (n > 0) std::memcpy(to.data(), bytes_.data() + at_, n);
+        at_ += n;
+        return n;
+    }
+    std::uint64_t size() override { return bytes_.size(); }
+
+private:
+    std::span<const std::uint8_t> bytes_;
+    std::size_t at_ = 0;
+};
 
 Report analyse_buffer(const py::buffer& data, const std::string& name, bool quick, double alpha) {
     const py::buffer_info info = data.request();
@@ -151,7 +173,12 @@ Report analyse_buffer(const py::buffer& data, const std::string& name, bool quic
     gainscan::FileReport report;
     {
         py::gil_scoped_release release;
-        report = analysis.analyse_bytes(bytes, name);
+        // Hashed as gainscan-batch hashes standard input.
+        BufferSource buffer(bytes);
+        HashingSource source(buffer, HashChoice{});
+        report = analysis.analyse(source, name);
+        source.size();  // the digest covers every byte, however far the analysis read
+        if (!source.failed()) report.sha256 = source.sha256();
     }
     return finish(std::move(collector.records), std::move(report));
 }
@@ -234,7 +261,7 @@ PYBIND11_MODULE(_gainscan, m) {
             return text + (f.flagged ? " flagged>" : ">");
         });
 
-    m.def("_analyse_path", &analyse_path, py::arg("path"), py::arg("quick"), py::arg("alpha"));
+    m.def("_analyse_path", &analyse_named_file, py::arg("path"), py::arg("quick"), py::arg("alpha"));
     m.def("_analyse_buffer", &analyse_buffer, py::arg("data"), py::arg("name"), py::arg("quick"),
           py::arg("alpha"));
 

@@ -2,6 +2,7 @@
 
 #include <utility>
 
+#include "batch/file_reader.h"
 #include "batch/printer.h"
 #include "batch/walker.h"
 
@@ -107,7 +108,10 @@ void OrderedScan::walk() {
             names_.pop_front();
             consumer_wake_.notify_one();  // it may want to hand over more names
         }
-        walk_path(name, options_.follow_symlinks, sink);
+        WalkOptions walk;
+        walk.follow_symlinks = options_.follow_symlinks;
+        std::uint64_t excluded = 0;  // no globs here: nothing is left out
+        walk_path(name, walk, sink, excluded);
     }
     std::lock_guard lock(mutex_);
     walk_done_ = true;
@@ -136,7 +140,7 @@ void OrderedScan::work() {
         } else {
             RecordCollector collector;
             analysis.set_record_sink(options_.keep_records ? &collector : nullptr);
-            item.report = analysis.analyse_file(job.path);
+            item.report = ::analyse_path(analysis, job.path, HashChoice{});
             analysis.set_record_sink(nullptr);
             if (options_.keep_records && item.report.ok && item.report.whole_file)
                 item.records = std::move(collector.records);

@@ -40,7 +40,14 @@ def run_batch(*args: str, stdin: bytes = b"") -> list:
         check=False,
     )
     assert done.returncode in (0, 1, 2), done.stderr.decode(errors="replace")
-    return [json.loads(line) for line in done.stdout.decode().splitlines()]
+    return [json.loads(line) for line in records_only(done.stdout).decode().splitlines()]
+
+
+def records_only(jsonl: bytes) -> bytes:
+    """gainscan-batch's jsonl without its leading {"scan": ...} line."""
+    if jsonl.startswith(b'{"scan":'):
+        return jsonl[jsonl.index(b"\n") + 1 :]
+    return jsonl
 
 
 def batch_record_dump(path: str, into: Path) -> list:

@@ -7,7 +7,7 @@ import subprocess
 
 import pytest
 
-from conftest import batch_program, run_batch
+from conftest import batch_program, records_only, run_batch
 
 distributed = pytest.importorskip(
     "dask.distributed", reason="dask.distributed is not installed (Debian: python3-dask python3-distributed)"
@@ -44,6 +44,7 @@ def test_dask_bag_scan_written_as_jsonl_is_gainscan_batch_output(client, all_fil
     expected = subprocess.run(
         [batch_program(), "--format", "jsonl", "-q", "--files-from", str(listing)], stdout=subprocess.PIPE
     ).stdout
+    expected = records_only(expected)
     assert len(expected.splitlines()) == len(all_files)
     assert merged == expected
 

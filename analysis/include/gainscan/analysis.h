@@ -28,6 +28,30 @@ struct DecoderMessage {
     std::string text;  // exactly as gainscan prints it, line end included
 };
 
+// Decoder messages are counted, not all kept, so that one file's record
+// stays small whatever the input (a long file of noise gives one message per
+// lost frame). Messages up to gainscan's stop are what it prints: a report
+// keeps them while their text adds up to MESSAGES_KEPT_BYTES and counts the
+// rest (only a pathological file gets there; a normal one has a handful).
+// Messages past the stop: the first LATER_MESSAGES_KEPT in full, and a count
+// per distinct text for the first LATER_MESSAGE_TEXTS texts seen.
+inline constexpr std::size_t MESSAGES_KEPT_BYTES = 16384;
+inline constexpr std::size_t LATER_MESSAGES_KEPT = 5;
+inline constexpr std::size_t LATER_MESSAGE_TEXTS = 32;
+
+struct MessageCount {
+    std::string text;
+    std::uint64_t count = 0;
+};
+
+struct MessageTally {
+    std::vector<DecoderMessage> first;  // the first LATER_MESSAGES_KEPT, in order
+    std::vector<MessageCount> counts;   // per distinct text, in order of first appearance
+    std::uint64_t other = 0;            // messages whose text did not get a count of its own
+    std::uint64_t total = 0;
+    void add(Stream stream, std::string_view text);
+};
+
 struct PayloadReport {
     std::string file;        // path of the extracted payload ("" when not written)
     std::uint64_t bytes = 0;  // bytes extracted
@@ -60,7 +84,8 @@ struct FileReport {
     std::uint32_t capacity = 0;    // bytes
     std::int64_t frames = 0;       // frames decoded up to where gainscan stops
     std::int64_t records = 0;      // granule records seen up to there
-    std::vector<DecoderMessage> messages;  // in order, up to where gainscan stops
+    std::vector<DecoderMessage> messages;  // in order, up to where gainscan stops (see MESSAGES_KEPT_BYTES)
+    std::uint64_t messages_omitted = 0;    // messages gainscan prints that `messages` does not keep
 
     // The decision: with a whole-file analysis the evidence, else `found`.
     bool flagged = false;
@@ -69,7 +94,7 @@ struct FileReport {
     bool whole_file = false;
     std::int64_t total_frames = 0;
     std::int64_t total_records = 0;
-    std::vector<DecoderMessage> later_messages;  // decoder messages past gainscan's stop
+    MessageTally later_messages;       // decoder messages past gainscan's stop (bounded)
     std::string format;                // layer3, mpeg_audio_other, not_mpeg_audio, empty (from the bytes)
     std::optional<double> seconds;     // duration of the Layer III frames (layer3 files)
     std::optional<double> score;       // the parity statistic in null-standard units (measured only)
@@ -83,6 +108,13 @@ struct FileReport {
     std::optional<PayloadReport> payload;  // filled by a caller that extracts
     std::vector<std::string> write_errors; // payload or dump files that could not be written
     std::uint64_t file_bytes = 0;          // bytes in the file
+
+    // Provenance, filled by a caller that hashes the bytes as they are read
+    // and knows the file's metadata (gainscan-batch); "" / absent otherwise.
+    std::string sha256;                    // lower-case hex of the file's bytes
+    std::string md5;
+    std::optional<std::int64_t> mtime_ns;  // modification time, nanoseconds since 1970 UTC
+    std::string records_file;              // the record dump written for this file
 };
 
 inline constexpr std::size_t ENERGY_BANDS = 8;

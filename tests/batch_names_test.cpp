@@ -1,0 +1,60 @@
+// The files a scan writes are named by each file's place in the scan, so the
+// same scan names them the same whatever the number of workers, even when
+// many scanned files share one base name; every record names its dump.
+#include <map>
+
+#include "batch_support.h"
+
+using namespace batch_test;
+
+namespace {
+
+// name relative to its directory -> contents, for every file in `dir`.
+std::map<std::string, std::string> contents(const fs::path& dir) {
+    std::map<std::string, std::string> files;
+    for (const auto& entry : fs::directory_iterator(dir)) files[entry.path().filename()] = slurp(entry.path());
+    return files;
+}
+
+}  // namespace
+
+TEST(OutputNames, SameNamesWithOneWorkerAndWithEight) {
+    const fs::path tree = fresh_dir("names_tree");
+    const fs::path fixtures = fs::path(GAINSCAN_SOURCE_DIR) / "tests/fixtures";
+    // Twelve files called song.mp3, alternately with and without a length field.
+    for (int i = 0; i < 12; ++i) {
+        fs::create_directories(tree / std::to_string(i));
+        fs::copy_file(fixtures / (i % 2 ? "m1_44100_stereo_cbr64_2s.mp3" : "m1_44100_dual_cbr192.mp3"),
+                      tree / std::to_string(i) / "song.mp3");
+    }
+    std::map<std::string, std::map<std::string, std::string>> written[2];
+    std::vector<Json> records_of[2];
+    for (int pass = 0; pass < 2; ++pass) {
+        const std::string jobs = pass == 0 ? "1" : "8";
+        const fs::path extract = fresh_dir("names_payloads_" + jobs), dump = fresh_dir("names_dumps_" + jobs);
+        records_of[pass] = records(run(BATCH + " -q -f jsonl --extract-all --extract " + quote(extract) +
+                                       " --dump-records " + quote(dump) + " -j " + jobs + " " + quote(tree))
+                                       .out);
+        ASSERT_EQ(records_of[pass].size(), 12u);
+        written[pass]["payloads"] = contents(extract);
+        written[pass]["dumps"] = contents(dump);
+        for (Json& r : records_of[pass]) {
+            // The directories differ between the passes; the names must not.
+            ASSERT_TRUE(r["records_file"].is_string()) << r;
+            EXPECT_TRUE(fs::exists(r["records_file"].get<std::string>()));
+            r["records_file"] = fs::path(r["records_file"].get<std::string>()).filename();
+            if (r["payload_file"].is_string()) r["payload_file"] = fs::path(r["payload_file"].get<std::string>()).filename();
+        }
+    }
+    EXPECT_EQ(written[0], written[1]);
+    EXPECT_EQ(written[0]["dumps"].size(), 12u);
+    EXPECT_GT(written[0]["payloads"].size(), 0u);
+    EXPECT_TRUE(records_of[0] == records_of[1]);
+    EXPECT_EQ(records_of[0][4]["records_file"], "000005-song.mp3.records.csv");
+}
+
+TEST(OutputNames, NoDumpNoRecordsFile) {
+    const auto rs = records(run(BATCH + " -q -f jsonl tests/fixtures/m1_32000_mono_cbr32.mp3").out);
+    ASSERT_EQ(rs.size(), 1u);
+    EXPECT_EQ(rs[0]["records_file"], nullptr);
+}

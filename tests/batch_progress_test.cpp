@@ -1,0 +1,42 @@
+// The progress line: a total (and so an ETA) as soon as the counting walk
+// has one, and on a terminal never wider than it, so that each redraw
+// replaces the last.
+#include <gtest/gtest.h>
+
+#include "batch/progress.h"
+
+TEST(Progress, TheCountingWalkGivesATotalAndAnEtaBeforeTheScanWalkEnds) {
+    const struct {
+        const char* name;
+        ProgressCounts counts;
+        std::string total, eta;
+    } cases[] = {
+        // 100 files in 10 s, 400 more to go: 40 s.
+        {"counted", {.done = 100, .known = 150, .all_known = false, .counted = 500, .elapsed_seconds = 10}, "100/500 files", "ETA 0:40"},
+        {"nothing counted yet", {.done = 100, .known = 150, .all_known = false, .counted = 0, .elapsed_seconds = 10}, "100/150+ files", "ETA ?"},
+        {"walk done", {.done = 100, .known = 130, .all_known = true, .counted = 0, .elapsed_seconds = 10}, "100/130 files", "ETA 0:03"},
+        // The scan found more than the count (files added meanwhile): its own figure wins.
+        {"count short", {.done = 100, .known = 600, .all_known = false, .counted = 500, .elapsed_seconds = 10}, "100/600 files", "ETA 0:50"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string line = progress_line(c.counts, false);
+        EXPECT_EQ(line.rfind(c.total, 0), 0u) << line;
+        EXPECT_NE(line.find(c.eta + "\n"), std::string::npos) << line;
+    }
+}
+
+TEST(Progress, OnANarrowTerminalTheLineIsCutToItsWidth) {
+    const ProgressCounts counts{.done = 123456, .known = 999999, .all_known = true, .bytes = 123456789,
+                                .flagged = 17, .elapsed_seconds = 3723};
+    const std::string full = progress_line(counts, true, 0);
+    for (const std::size_t width : {20u, 40u, 60u, 200u}) {
+        SCOPED_TRACE(width);
+        const std::string line = progress_line(counts, true, width);
+        ASSERT_EQ(line.rfind("\r", 0), 0u);
+        ASSERT_EQ(line.substr(line.size() - 3), "\033[K");
+        const std::string text = line.substr(1, line.size() - 4);
+        EXPECT_LT(text.size(), width);  // the last column stays free: no wrap
+        EXPECT_EQ(full.substr(1, text.size()), text);
+    }
+}
