@@ -20,6 +20,7 @@ struct BatchOptions {
     bool only_flagged = false;       // print flagged files and errors only
     bool summary = false;            // jsonl: a final {"summary": ...} object; text, csv: the summary line even with -q
     std::vector<std::string> include, exclude;  // globs on walked paths
+    std::string report;              // --report FILE.html ("": none)
     std::string resume;              // --resume REPORT.jsonl ("": none): continue that scan, appending to it
     ScanOptions scan;
 };

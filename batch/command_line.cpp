@@ -35,6 +35,7 @@ Output:
                         the summary line on stderr even with --quiet
       --hash LIST       digests of every file: sha256 (default), sha256,md5, none
       --resume REPORT   continue the interrupted jsonl scan REPORT, appending to it
+      --report FILE     also write the scan as one self-contained HTML page
       --progress        progress line on stderr even when it is not a terminal
   -q, --quiet           no progress line and no summary on stderr
 Analysis:
@@ -114,6 +115,7 @@ CommandLine parse_command_line(int argc, const char* const* argv) {
     app.add_flag("--layer3-only", o.scan.layer3_only);
     app.add_option("--hash", hash);
     CLI::Option* resume = app.add_option("--resume", o.resume);
+    app.add_option("--report", o.report);
     app.add_option("paths", o.paths);
     try {
         app.parse(argc, argv);

@@ -2,6 +2,7 @@
 #include <cstdio>
 
 #include "batch/command_line.h"
+#include "batch/html_report.h"
 #include "batch/printer.h"
 #include "batch/resume.h"
 #include "batch/scan.h"
@@ -61,6 +62,16 @@ int main(int argc, char** argv) {
     }
     std::fputs(out.c_str(), run.out);
     std::fflush(run.out);
+    // --report: every record also goes, as jsonl, to a scratch file the page
+    // is made from at the end (a resumed scan's page is made from its report,
+    // which holds the earlier records too).
+    if (!options.report.empty() && options.resume.empty()) {
+        run.report_copy = std::tmpfile();
+        if (run.report_copy == nullptr) return fail("--report: cannot create a scratch file");
+        std::string line;
+        render_jsonl_header(header, line);
+        std::fputs(line.c_str(), run.report_copy);
+    }
 
     const bool list_read = run_scan(options, run, summary, error);
     summary.ended = iso8601_now();
@@ -80,6 +91,23 @@ int main(int argc, char** argv) {
     const bool written = std::fflush(run.out) == 0 && !std::ferror(run.out);
     if (run.out != stdout && std::fclose(run.out) != 0) return fail(options.resume + ": write failed");
     if (!written) return fail("write failed");
+    bool report_written = true;
+    if (!options.report.empty()) {
+        std::FILE* records = run.report_copy;
+        if (records != nullptr) {
+            std::string line;
+            render_jsonl_summary(summary, line);
+            std::fputs(line.c_str(), records);
+        } else {
+            records = std::fopen(options.resume.c_str(), "rb");
+        }
+        report_written = records != nullptr &&
+                         write_html_report(records, run.report_copy != nullptr ? "this scan" : options.resume,
+                                           options.report, error);
+        if (records == nullptr) error = options.resume + ": cannot read it back";
+        if (records != nullptr) std::fclose(records);
+        if (!report_written) std::fprintf(stderr, "gainscan-batch: --report: %s\n", error.c_str());
+    }
     if (summary.flagged > 0) return FLAGGED;
-    return summary.errors > 0 || !list_read ? ERRORS : NOTHING_FOUND;
+    return summary.errors > 0 || !list_read || !report_written ? ERRORS : NOTHING_FOUND;
 }

@@ -70,6 +70,7 @@ std::vector<Field> record_fields(const FileReport& r) {
         {"payload_sha256", maybe(payload && !p.sha256.empty(), p.sha256)},
         {"payload_mime", maybe(payload && !p.mime.empty(), p.mime)},
         {"payload_type", maybe(payload && !p.type.empty(), p.type)},
+        {"payload_head", maybe(payload, p.head)},
         {"write_errors", r.write_errors},
         {"plot", maybe(whole && r.plot.has_value(), r.plot.value_or(gainscan::PlotReport{}))},
     };

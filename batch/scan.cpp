@@ -159,6 +159,11 @@ bool run_scan(const BatchOptions& options, const ScanRun& run, ScanSummary& summ
                 summary.bytes += report.ok ? report.file_bytes : 0;
                 if (report.ok && !report.format.empty()) ++summary.formats[report.format];
                 if (!options.only_flagged || report.flagged || !report.ok) render(report, options.format, out);
+                if (run.report_copy != nullptr) {
+                    std::string line;
+                    render_jsonl(report, line);
+                    std::fputs(line.c_str(), run.report_copy);
+                }
                 // Each record reaches the file as it is printed: an
                 // interrupted scan loses nothing it has printed.
                 write_out(out, to);

@@ -15,6 +15,7 @@
 struct ScanRun {
     std::FILE* out = stdout;         // where the records go
     ResumeState* resume = nullptr;   // --resume: the files already reported are skipped
+    std::FILE* report_copy = nullptr;  // --report: every record as jsonl, whatever is printed
 };
 
 // Adds this run's counts to `summary`. Returns false, with `error`, only when

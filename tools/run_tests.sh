@@ -10,7 +10,9 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-packages="cmake g++ make python3 pkg-config libgtest-dev libgmock-dev libbenchmark-dev libcli11-dev nlohmann-json3-dev libmagic-dev libssl-dev"
+# The Python module and its tests (pybind11, numpy, pytest, Dask), and the
+# browser that checks the HTML report, are part of the suite too.
+packages="cmake g++ make python3 pkg-config libgtest-dev libgmock-dev libbenchmark-dev libcli11-dev nlohmann-json3-dev libmagic-dev libssl-dev pybind11-dev python3-pybind11 python3-dev python3-numpy python3-pytest python3-pandas python3-dask python3-distributed chromium"
 missing=""
 for p in $packages; do dpkg -s "$p" >/dev/null 2>&1 || missing="$missing $p"; done
 if [ -n "$missing" ]; then

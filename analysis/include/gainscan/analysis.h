@@ -52,6 +52,9 @@ struct MessageTally {
     void add(Stream stream, std::string_view text);
 };
 
+// Bytes of a payload's start kept in its report, for a person to look at.
+inline constexpr std::size_t PAYLOAD_HEAD_BYTES = 64;
+
 struct PayloadReport {
     std::string file;        // path of the extracted payload ("" when not written)
     std::uint64_t bytes = 0;  // bytes extracted
@@ -59,6 +62,7 @@ struct PayloadReport {
     std::string sha256;      // lower-case hex of the extracted bytes
     std::string mime;        // libmagic's MIME type
     std::string type;        // libmagic's description
+    std::string head;        // lower-case hex of the first bytes (at most PAYLOAD_HEAD_BYTES)
 };
 
 // The one record of a file: what gainscan-batch prints, what Python's
