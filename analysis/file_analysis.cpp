@@ -47,22 +47,6 @@ private:
     const std::string& path_;
 };
 
-class MemorySource final : public ByteSource {
-public:
-    explicit MemorySource(std::span<const std::uint8_t> bytes) : bytes_(bytes) {}
-    std::size_t read(std::span<std::uint8_t> to) override {
-        const std::size_t n = std::min(to.size(), bytes_.size() - at_);
-        std::copy_n(bytes_.data() + at_, n, to.data());
-        at_ += n;
-        return n;
-    }
-    std::uint64_t size() override { return bytes_.size(); }
-
-private:
-    std::span<const std::uint8_t> bytes_;
-    std::size_t at_ = 0;
-};
-
 // Passes the bytes on and keeps the first of them: what the file is, is
 // decided from them once it has been read (no second read of the file).
 class ProbingSource final : public ByteSource {
@@ -83,6 +67,13 @@ private:
 };
 
 }  // namespace
+
+std::size_t MemorySource::read(std::span<std::uint8_t> to) {
+    const std::size_t n = std::min(to.size(), bytes_.size() - at_);
+    std::copy_n(bytes_.data() + at_, n, to.data());
+    at_ += n;
+    return n;
+}
 
 struct Analysis::State final : DecoderObserver, MessageSink, ReadObserver {
     AnalysisOptions options;

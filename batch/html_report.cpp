@@ -1,9 +1,6 @@
 #include "batch/html_report.h"
 
-#include <cerrno>
-#include <cstring>
 #include <filesystem>
-#include <fstream>
 #include <sstream>
 #include <system_error>
 
@@ -32,21 +29,5 @@ bool write_html_report(std::FILE* jsonl, const std::string& source_name, const s
     if (ec) link_base = here.string();
     const std::string html = gainscan::render_report_html(input, source_name, link_base);
 
-    const std::string temporary = path + ".partial";
-    {
-        std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
-        out.write(html.data(), static_cast<std::streamsize>(html.size()));
-        out.flush();
-        if (!out) {
-            error = "cannot write " + temporary + ": " + std::strerror(errno);
-            std::remove(temporary.c_str());
-            return false;
-        }
-    }
-    if (std::rename(temporary.c_str(), path.c_str()) != 0) {
-        error = "cannot rename " + temporary + " to " + path + ": " + std::strerror(errno);
-        std::remove(temporary.c_str());
-        return false;
-    }
-    return true;
+    return gainscan::write_report_file(path, html, error);
 }

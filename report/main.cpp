@@ -47,33 +47,6 @@ int usage_error(const std::string& message) {
     return kFailure;
 }
 
-// Writes next to the target and renames, so that a failed write never leaves
-// a half report under the name the user asked for.
-bool write_file(const std::string& path, const std::string& text, std::string& error) {
-    const std::string temporary = path + ".partial";
-    {
-        std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
-        if (!out) {
-            error = "cannot write " + temporary + ": " + std::strerror(errno);
-            return false;
-        }
-        out.write(text.data(), static_cast<std::streamsize>(text.size()));
-        out.flush();
-        if (!out) {
-            error = "cannot write " + temporary + ": " + std::strerror(errno);
-            out.close();
-            std::remove(temporary.c_str());
-            return false;
-        }
-    }
-    if (std::rename(temporary.c_str(), path.c_str()) != 0) {
-        error = "cannot rename " + temporary + " to " + path + ": " + std::strerror(errno);
-        std::remove(temporary.c_str());
-        return false;
-    }
-    return true;
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -144,6 +117,6 @@ int main(int argc, char** argv) {
         return 0;
     }
     std::string error;
-    if (!write_file(output_path, html, error)) return fail(error);
+    if (!gainscan::write_report_file(output_path, html, error)) return fail(error);
     return 0;
 }

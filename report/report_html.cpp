@@ -4,7 +4,11 @@
 
 #include <algorithm>
 #include <array>
+#include <cerrno>
 #include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
 #include <functional>
 #include <map>
 #include <optional>
@@ -683,5 +687,31 @@ std::string render_report_html(const ReportInput& input, std::string_view source
     source.read_failed = input.read_failed;
     return render_report_html(input.scan, input.records, input.summary, source);
 }
+
+bool write_report_file(const std::string& path, const std::string& text, std::string& error) {
+    const std::string temporary = path + ".partial";
+    {
+        std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
+        if (!out) {
+            error = "cannot write " + temporary + ": " + std::strerror(errno);
+            return false;
+        }
+        out.write(text.data(), static_cast<std::streamsize>(text.size()));
+        out.flush();
+        if (!out) {
+            error = "cannot write " + temporary + ": " + std::strerror(errno);
+            out.close();
+            std::remove(temporary.c_str());
+            return false;
+        }
+    }
+    if (std::rename(temporary.c_str(), path.c_str()) != 0) {
+        error = "cannot rename " + temporary + " to " + path + ": " + std::strerror(errno);
+        std::remove(temporary.c_str());
+        return false;
+    }
+    return true;
+}
+
 
 }  // namespace gainscan

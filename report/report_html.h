@@ -44,4 +44,8 @@ std::string render_report_html(const ReportInput& input, std::string_view source
 // present ones), then in scan order. Indices into `records`.
 std::vector<std::size_t> report_order(std::span<const nlohmann::json> records);
 
+// Writes the page next to `path` and renames it, so that a failed write never
+// leaves half a report under the name the user asked for.
+bool write_report_file(const std::string& path, const std::string& html, std::string& error);
+
 }  // namespace gainscan

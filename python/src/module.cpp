@@ -144,23 +144,6 @@ Report analyse_named_file(const std::string& path, bool quick, double alpha) {
     return finish(std::move(collector.records), std::move(report));
 }
 
-// Bytes the caller holds, read as a file would be.
-class BufferSource final : public gainscan::ByteSource {
-public:
-    explicit BufferSource(std::span<const std::uint8_t> bytes) : bytes_(bytes) {}
-    std::size_t read(std::span<std::uint8_t> to) override {
-        const std::size_t n = std::min(to.size(), bytes_.size() - at_);
-        if (n > 0) std::memcpy(to.data(), bytes_.data() + at_, n);
-        at_ += n;
-        return n;
-    }
-    std::uint64_t size() override { return bytes_.size(); }
-
-private:
-    std::span<const std::uint8_t> bytes_;
-    std::size_t at_ = 0;
-};
-
 Report analyse_buffer(const py::buffer& data, const std::string& name, bool quick, double alpha) {
     const py::buffer_info info = data.request();
     if (info.ndim != 1 || info.itemsize != 1 || info.strides[0] != 1)
@@ -174,7 +157,7 @@ Report analyse_buffer(const py::buffer& data, const std::string& name, bool quic
     {
         py::gil_scoped_release release;
         // Hashed as gainscan-batch hashes standard input.
-        BufferSource buffer(bytes);
+        gainscan::MemorySource buffer(bytes);
         HashingSource source(buffer, HashChoice{});
         report = analysis.analyse(source, name);
         source.size();  // the digest covers every byte, however far the analysis read

@@ -176,6 +176,18 @@ public:
     virtual void record(const GranuleRecord& record) = 0;
 };
 
+// Bytes the caller holds (not copied; they must outlive the source).
+class MemorySource final : public ByteSource {
+public:
+    explicit MemorySource(std::span<const std::uint8_t> bytes) : bytes_(bytes) {}
+    std::size_t read(std::span<std::uint8_t> to) override;
+    std::uint64_t size() override { return bytes_.size(); }
+
+private:
+    std::span<const std::uint8_t> bytes_;
+    std::size_t at_ = 0;
+};
+
 struct AnalysisOptions {
     // Decode to the end and weigh the evidence; false stops where gainscan
     // stops (200 granule records) and decides by its verdict alone.
