@@ -15,36 +15,14 @@
 #include <sstream>
 #include <thread>
 
-namespace fs = std::filesystem;
-using Json = nlohmann::ordered_json;
+#include "batch_support.h"
+
+using namespace batch_test;
 
 namespace {
 
-const std::string BATCH = "'" GAINSCAN_BATCH_BINARY "'";
 const std::string FIXTURE = "tests/fixtures/m1_32000_mono_cbr32.mp3";       // verdict none
 const std::string FLAGGED = "tests/fixtures/m1_44100_stereo_cbr64_2s.mp3";  // verdict found
-
-struct Outcome {
-    int status;
-    std::string out, err;
-};
-
-std::string slurp(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
-
-Outcome run(const std::string& command) {
-    const std::string err = testing::TempDir() + "batch_stderr." + std::to_string(getpid());
-    FILE* pipe = popen(("cd '" GAINSCAN_SOURCE_DIR "' && " + command + " 2>'" + err + "'").c_str(), "r");
-    std::string out;
-    char buffer[1 << 16];
-    for (std::size_t n; (n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0;) out.append(buffer, n);
-    const int status = pclose(pipe);
-    return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, out, slurp(err)};
-}
 
 // The records of a jsonl report: its first line is the scan header, which
 // must be there; a summary line, when there is one, is not a record either.
