@@ -58,15 +58,16 @@ std::int16_t quantise(double value, double unit) {
     return static_cast<std::int16_t>(std::clamp(q, -32767.0, 32767.0));
 }
 
-// How far the middle of three spectra sits above the mean of the other two:
-// the median over the bands all three have, so that a band that changed on
-// its own (a note starting) does not count.
-std::optional<double> band_residual(const Point& a, const Point& m, const Point& b) {
+}  // namespace
+
+std::optional<double> band_residual(const std::array<float, EVIDENCE_BANDS>& before,
+                                    const std::array<float, EVIDENCE_BANDS>& middle,
+                                    const std::array<float, EVIDENCE_BANDS>& after) {
     std::array<float, EVIDENCE_BANDS> d{};
     std::size_t count = 0;
     for (std::size_t k = 0; k < EVIDENCE_BANDS; ++k)
-        if (a.bands[k] > SILENT_BAND && m.bands[k] > SILENT_BAND && b.bands[k] > SILENT_BAND)
-            d[count++] = m.bands[k] - 0.5f * (a.bands[k] + b.bands[k]);
+        if (before[k] > SILENT_BAND && middle[k] > SILENT_BAND && after[k] > SILENT_BAND)
+            d[count++] = middle[k] - 0.5f * (before[k] + after[k]);
     if (count == 0) return std::nullopt;
     // Insertion sort of at most eight values.
     for (std::size_t i = 1; i < count; ++i) {
@@ -78,23 +79,14 @@ std::optional<double> band_residual(const Point& a, const Point& m, const Point&
     return count % 2 ? d[count / 2] : 0.5 * (d[count / 2 - 1] + d[count / 2]);
 }
 
-// Median and robust spread (1.4826 x median absolute deviation) of values
-// counted in a histogram of HISTOGRAM_BINS steps of 1/256 log2 about zero
-// (beyond +-8 log2 a value only counts as far out: the median and the
-// deviation of the middle half never lie there).
-constexpr std::int64_t HISTOGRAM_BINS = 4096;
-std::size_t bin_of(std::int64_t value) {
+std::size_t histogram_bin(std::int64_t value) {
     return static_cast<std::size_t>(std::clamp<std::int64_t>(value + HISTOGRAM_BINS / 2, 0, HISTOGRAM_BINS - 1));
 }
-struct Centre {
-    double median = 0;
-    double spread = 1;
-};
 
-Centre centre_of(const std::vector<std::uint32_t>& histogram, std::uint64_t total, double unit) {
-    Centre c;
+RobustCentre robust_centre(std::span<const std::uint32_t> histogram, std::uint64_t total, double unit) {
+    RobustCentre c;
     if (total == 0) return c;
-    auto quantile_index = [&](const std::vector<std::uint32_t>& h, std::uint64_t rank) {
+    auto quantile_index = [&](std::span<const std::uint32_t> h, std::uint64_t rank) {
         std::uint64_t seen = 0;
         for (std::size_t i = 0; i < h.size(); ++i) {
             seen += h[i];
@@ -111,8 +103,6 @@ Centre centre_of(const std::vector<std::uint32_t>& histogram, std::uint64_t tota
     c.spread = 1.4826 * static_cast<double>(quantile_index(deviations, total / 2)) / unit + 1e-3;
     return c;
 }
-
-}  // namespace
 
 struct ParityEvidence::State {
     std::vector<std::unique_ptr<Cell[]>> chunks;
@@ -149,7 +139,7 @@ struct ParityEvidence::State {
     // neighbours, gets its residual.
     void feed(Window& w, const Point& p, Series series_for_even, Series series_for_odd) {
         if (w.have == 2) {
-            if (const auto r = band_residual(w.before, w.middle, p)) {
+            if (const auto r = band_residual(w.before.bands, w.middle.bands, p.bands)) {
                 const int deviation = 2 * w.middle.gain - w.before.gain - p.gain;
                 store(w.middle.slot % 2 == 0 ? series_for_even : series_for_odd, w.middle.slot, *r, deviation);
             }
@@ -237,7 +227,7 @@ EvidenceResult ParityEvidence::finish(bool with_plot, bool every_carrier) {
     struct Fit {
         std::vector<std::uint32_t> histogram = std::vector<std::uint32_t>(static_cast<std::size_t>(HISTOGRAM_BINS), 0);
         std::uint64_t count = 0;
-        Centre raw, adjusted;
+        RobustCentre raw, adjusted;
         double slope = 0;
         std::array<std::array<double, 3>, 3> xtx{};
         std::array<double, 3> xty{};
@@ -251,11 +241,11 @@ EvidenceResult ParityEvidence::finish(bool with_plot, bool every_carrier) {
     each_cell([&](std::int64_t, const Cell& c) {
         for (int k = 0; k < SERIES; ++k)
             if (c.residual[k] != MISSING) {
-                ++fits[k].histogram[bin_of(c.residual[k])];
+                ++fits[k].histogram[histogram_bin(c.residual[k])];
                 ++fits[k].count;
             }
     });
-    for (Fit& f : fits) f.raw = centre_of(f.histogram, f.count, RAW_UNIT);
+    for (Fit& f : fits) f.raw = robust_centre(f.histogram, f.count, RAW_UNIT);
     each_cell([&](std::int64_t, const Cell& c) {
         for (int k = 0; k < SERIES; ++k) {
             if (c.residual[k] == MISSING) continue;
@@ -287,10 +277,10 @@ EvidenceResult ParityEvidence::finish(bool with_plot, bool every_carrier) {
     each_cell([&](std::int64_t, const Cell& c) {
         for (int k = 0; k < SERIES; ++k)
             if (c.residual[k] != MISSING)
-                ++fits[k].histogram[bin_of(quantise(adjusted(c, k), RAW_UNIT))];
+                ++fits[k].histogram[histogram_bin(quantise(adjusted(c, k), RAW_UNIT))];
     });
     for (Fit& f : fits) {
-        f.adjusted = centre_of(f.histogram, f.count, RAW_UNIT);
+        f.adjusted = robust_centre(f.histogram, f.count, RAW_UNIT);
         f.histogram = {};
     }
     // Per carrier one residual in robust deviations, clipped: the carrier's

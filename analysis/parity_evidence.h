@@ -48,6 +48,25 @@ struct EvidenceRecord {
 // first frames of a stream that starts mid-way).
 std::int64_t span_slack(std::int64_t carriers);
 
+// How far the middle of three records sits above the mean of its two
+// neighbours in log2 energy: the median over the bands all three have, so
+// that a band that changed on its own (a note starting) does not count.
+// nullopt when no band is in all three.
+std::optional<double> band_residual(const std::array<float, EVIDENCE_BANDS>& before,
+                                    const std::array<float, EVIDENCE_BANDS>& middle,
+                                    const std::array<float, EVIDENCE_BANDS>& after);
+
+// Residuals are counted in a histogram of HISTOGRAM_BINS steps of 1/unit
+// about zero; a value beyond either end counts in the end bin (the median
+// and the deviation of the middle half never lie there).
+inline constexpr std::int64_t HISTOGRAM_BINS = 4096;
+std::size_t histogram_bin(std::int64_t value);  // value in 1/unit steps
+struct RobustCentre {
+    double median = 0;
+    double spread = 1;  // 1.4826 x the median absolute deviation (plus a floor of 1e-3)
+};
+RobustCentre robust_centre(std::span<const std::uint32_t> histogram, std::uint64_t total, double unit);
+
 enum class EvidenceStatus { measured, insufficient };
 enum class InsufficientReason { none, too_few_carriers, silent_span, no_length_field };
 const char* reason_text(InsufficientReason reason);  // nullptr for none

@@ -101,3 +101,62 @@ TEST(EvidenceFormat, AProbeShorterThanTheFileNeedsOnlyAFewFramesInARow) {
     const Bytes head(whole.begin(), whole.begin() + 65536);
     EXPECT_EQ(gainscan::detect_format(head, whole.size()), StreamFormat::layer3);
 }
+
+namespace {
+
+// Frame sizes in bytes without padding, for bitrate indices 1 to 14, as the
+// MPEG audio standard gives them (a padded frame is one slot longer: 4 bytes
+// in Layer I, 1 in the others).
+struct SizeRow {
+    const char* name;
+    std::uint8_t second_byte;  // sync, version, layer, no CRC
+    int rate_index;
+    std::size_t padding;
+    std::size_t sizes[14];
+};
+constexpr SizeRow SIZE_ROWS[] = {
+    {"MPEG-1 Layer III, 32 kHz", 0xFB, 2, 1, {144, 180, 216, 252, 288, 360, 432, 504, 576, 720, 864, 1008, 1152, 1440}},
+    {"MPEG-1 Layer II, 48 kHz", 0xFD, 1, 1, {96, 144, 168, 192, 240, 288, 336, 384, 480, 576, 672, 768, 960, 1152}},
+    {"MPEG-1 Layer I, 44.1 kHz", 0xFF, 0, 4, {32, 68, 104, 136, 172, 208, 240, 276, 312, 348, 380, 416, 452, 484}},
+    {"MPEG-2 Layer III, 24 kHz", 0xF3, 1, 1, {24, 48, 72, 96, 120, 144, 168, 192, 240, 288, 336, 384, 432, 480}},
+    {"MPEG-2 Layer II, 22.05 kHz", 0xF5, 0, 1, {52, 104, 156, 208, 261, 313, 365, 417, 522, 626, 731, 835, 940, 1044}},
+    {"MPEG-2 Layer I, 16 kHz", 0xF7, 2, 4, {96, 144, 168, 192, 240, 288, 336, 384, 432, 480, 528, 576, 672, 768}},
+    {"MPEG-2.5 Layer III, 11.025 kHz", 0xE3, 0, 1, {52, 104, 156, 208, 261, 313, 365, 417, 522, 626, 731, 835, 940, 1044}},
+};
+
+// One frame of bitrate index `index` (1..14) with its padding bit (joint
+// stereo, so that no sync pattern straddles the header), `extra`
+// bytes longer than its header says.
+Bytes sized_frame(const SizeRow& row, int index, bool padded, std::size_t extra = 0) {
+    Bytes out = {0xFF, row.second_byte,
+                 static_cast<std::uint8_t>((index << 4) | (row.rate_index << 2) | (padded ? 2 : 0)), 0x40};
+    out.resize(row.sizes[index - 1] + (padded ? row.padding : 0) + extra, 0x55);
+    return out;
+}
+
+}  // namespace
+
+TEST(EvidenceFormat, EveryBitrateAndPaddingGivesTheFrameSizeOfItsHeader) {
+    // Frames of two bitrates in turn (sizes that differ, so only the size
+    // each header gives links them, never a steady cadence), then a few
+    // bytes of junk. A frame one byte longer than its header says breaks
+    // the chain.
+    for (const SizeRow& row : SIZE_ROWS) {
+        const bool layer3 = (row.second_byte & 0x06) == 0x02;
+        for (int index = 1; index <= 14; ++index) {
+            const int other = index % 14 + 1;
+            for (const std::size_t extra : {std::size_t{0}, std::size_t{1}}) {
+                SCOPED_TRACE(::testing::Message() << row.name << ", bitrate index " << index << ", " << extra
+                                                  << " extra byte(s)");
+                const Bytes bytes = sized_frame(row, index, true, extra) + sized_frame(row, other, false) +
+                                    sized_frame(row, index, true, extra) + sized_frame(row, other, false) +
+                                    Bytes{0, 0, 0};
+                const StreamFormat expected = extra != 0 ? StreamFormat::not_mpeg_audio
+                                              : layer3   ? StreamFormat::layer3
+                                                         : StreamFormat::mpeg_audio_other;
+                EXPECT_STREQ(gainscan::format_name(gainscan::detect_format(bytes, bytes.size())),
+                             gainscan::format_name(expected));
+            }
+        }
+    }
+}

@@ -8,7 +8,7 @@ the test programs the rebuild touched, stopping at the first failure. Never
 writes into the repository it is started from.
 
   tools/mutation_score.py [--product worktree|REV] [--tests-from worktree|REV]
-                          [--count 160] [--seed 11] [--timeout 60] [--list]
+                          [--count 160] [--seed 11] [--timeout 60] [--list] [--only REGEX]
 """
 import argparse, glob, json, os, random, re, shutil, subprocess, sys, tempfile, time
 
@@ -175,6 +175,8 @@ def main():
     ap.add_argument('--parallel', type=int, default=2, help='test programs run at once')
     ap.add_argument('--workdir', help='default: a new temporary directory')
     ap.add_argument('--list', action='store_true', help='only list the selected mutants')
+    ap.add_argument('--only', metavar='REGEX',
+                    help='run only the selected mutants whose file matches (the selection itself is unchanged)')
     args = ap.parse_args()
 
     for name in ('product', 'tests_from'):  # a fixed commit, whatever the branch does meanwhile
@@ -221,6 +223,8 @@ def main():
             if by_kind[kind] and len(chosen) < args.count:
                 chosen.append(by_kind[kind].pop())
     chosen.sort(key=lambda m: (m['file'], m['line'], m['kind'], m['new']))
+    if args.only:  # a part of the same selection, to check tests written for it
+        chosen = [m for m in chosen if re.search(args.only, m['file'])]
     if args.list:
         for m in chosen:
             print(f"{m['file']}:{m['line']} [{m['kind']}] {m['old']}  =>  {m['new']}")

@@ -1,0 +1,81 @@
+// What the analysis makes of a source that fails it: a read error or a file
+// that changes size while it is read is an error report, never a finding,
+// whatever the bits read so far say.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <fstream>
+#include <iterator>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "gainscan/analysis.h"
+
+namespace {
+
+// Serves `bytes`, then fails once `fail_at` bytes have been read.
+class FailingSource final : public gainscan::ByteSource {
+public:
+    FailingSource(const std::vector<std::uint8_t>& bytes, std::size_t fail_at) : bytes_(bytes), fail_at_(fail_at) {}
+    std::size_t read(std::span<std::uint8_t> to) override {
+        const std::size_t n = std::min(to.size(), std::min(fail_at_, bytes_.size()) - at_);
+        std::copy_n(bytes_.begin() + static_cast<std::ptrdiff_t>(at_), n, to.begin());
+        at_ += n;
+        failed_ = at_ == fail_at_ && fail_at_ < bytes_.size();
+        return n;
+    }
+    bool failed() const override { return failed_; }
+    std::uint64_t size() override { return bytes_.size(); }
+
+private:
+    const std::vector<std::uint8_t>& bytes_;
+    std::size_t fail_at_, at_ = 0;
+    bool failed_ = false;
+};
+
+std::vector<std::uint8_t> fixture(const std::string& name) {
+    std::ifstream in(std::string(GAINSCAN_FIXTURES) + "/" + name, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+}  // namespace
+
+TEST(AnalysisSource, AFailingOrChangingSourceIsAnErrorAndNeverFlagged) {
+    // Its first 200 records give this clean file a length field that fits,
+    // so the quick verdict flags it when it is read whole.
+    const auto bytes = fixture("m1_44100_stereo_cbr64_2s.mp3");
+    ASSERT_GT(bytes.size(), 12000u);
+    const struct {
+        const char* name;
+        std::size_t fail_at;
+        std::optional<std::uint64_t> size_before;
+        bool ok;
+        std::string error;
+    } cases[] = {
+        {"read whole", bytes.size(), std::nullopt, true, ""},
+        {"read whole, the size it had before", bytes.size(), bytes.size(), true, ""},
+        {"a read error past the first 200 records", 12000, std::nullopt, false, "read error"},
+        {"a read error in the first frame", 100, std::nullopt, false, "read error"},
+        {"grew while read", bytes.size(), bytes.size() - 10, false,
+         "file changed size while being read (" + std::to_string(bytes.size() - 10) + " -> " +
+             std::to_string(bytes.size()) + " bytes)"},
+    };
+    for (const bool whole_file : {false, true}) {
+        for (const auto& c : cases) {
+            SCOPED_TRACE(::testing::Message() << c.name << (whole_file ? ", whole file" : ", quick"));
+            gainscan::Analysis analysis(gainscan::AnalysisOptions{.whole_file = whole_file, .alpha = 1.0, .span_all = true});
+            FailingSource source(bytes, c.fail_at);
+            const gainscan::FileReport report = analysis.analyse(source, "file.mp3", c.size_before);
+            EXPECT_EQ(report.ok, c.ok);
+            EXPECT_EQ(report.error, c.error);
+            // Quick: the verdict; whole file: every carrier weighed, at alpha 1.
+            if (c.ok) {
+                EXPECT_TRUE(report.flagged);
+            } else {
+                EXPECT_FALSE(report.flagged);
+            }
+        }
+    }
+}
