@@ -5,7 +5,6 @@
 namespace gainscan {
 
 void MessageTally::add(Stream stream, std::string_view text) {
-    ++total;
     if (first.size() < LATER_MESSAGES_KEPT) first.push_back(DecoderMessage{stream, std::string(text)});
     // A few distinct texts at most (the decoder has about a dozen forms, some
     // with a number), so a linear search is cheaper than a map.

@@ -11,6 +11,7 @@
 #include <fstream>
 #include <nlohmann/json.hpp>
 #include <sstream>
+#include <vector>
 
 #include "batch/exclusive_file.h"
 
@@ -136,11 +137,21 @@ TEST(Evidence, RecordDumpHasARowPerRecordPointingAtItsFrame) {
         EXPECT_EQ(line.substr(0, line.find(',')), "slot");
         const std::string bytes = slurp(source);
         std::int64_t rows = 0;
+        std::int64_t last_frame = -1;
         while (std::getline(csv, line)) {
+            // slot,frame_index,frame_offset,granule,channel,carrier,...
+            std::vector<std::int64_t> v;
+            std::istringstream fields(line);
+            for (std::string f; v.size() < 6 && std::getline(fields, f, ',');) v.push_back(std::stoll(f));
+            ASSERT_EQ(v.size(), 6u) << line;
+            // Every record in decoding order, every second one a carrier, frames in order.
+            EXPECT_EQ(v[0], rows) << line;
+            EXPECT_EQ(v[5], rows % 2 == 0 ? 1 : 0) << line;
+            EXPECT_GE(v[1], last_frame) << line;
+            last_frame = v[1];
             ++rows;
-            // slot,frame_index,frame_offset,...: the offset is where the frame's sync word is.
-            const std::size_t first = line.find(',');
-            const std::size_t offset = std::stoul(line.substr(line.find(',', first + 1) + 1));
+            // The offset is where the frame's sync word is.
+            const auto offset = static_cast<std::size_t>(v[2]);
             ASSERT_LT(offset + 1, bytes.size());
             EXPECT_EQ(static_cast<unsigned char>(bytes[offset]), 0xFF) << line;
             EXPECT_EQ(static_cast<unsigned char>(bytes[offset + 1]) & 0xE0, 0xE0) << line;

@@ -228,3 +228,24 @@ TEST(EvidenceNull, ControlledTailIsAProperTail) {
         EXPECT_GE(gainscan::controlled_upper_tail(v), 0.5 * gainscan::normal_upper_tail(v));
     }
 }
+
+TEST(EvidenceNull, RotationsOverSilenceCountAsNoBond) {
+    // Residuals only in the span (the rest of the file silent): rotations
+    // that land on silence have nothing to weigh and count as a statistic
+    // of 0, never as a division by zero.
+    constexpr std::size_t N = 600, SPAN = 60;
+    std::vector<std::uint8_t> parity(N);
+    std::vector<std::int16_t> residual(N, 0);
+    for (std::size_t k = 0; k < SPAN; ++k) {
+        parity[k] = static_cast<std::uint8_t>((k * 7 / 3) % 2);
+        residual[k] = static_cast<std::int16_t>(parity[k] ? 900 + 13 * k : -800 - 11 * k);
+    }
+    const auto s = gainscan::rotation_statistic(parity, residual, SPAN, 64, 8);
+    ASSERT_TRUE(s);
+    EXPECT_EQ(s->weighed, static_cast<std::int64_t>(SPAN));
+    EXPECT_GT(s->z, 5.0);  // every residual follows its parity
+    EXPECT_TRUE(std::isfinite(s->null_mean));
+    EXPECT_TRUE(std::isfinite(s->null_sd));
+    EXPECT_LT(std::fabs(s->null_mean), 1.0);
+    EXPECT_TRUE(std::isfinite(gainscan::standardised(*s)));
+}

@@ -48,7 +48,6 @@ struct MessageTally {
     std::vector<DecoderMessage> first;  // the first LATER_MESSAGES_KEPT, in order
     std::vector<MessageCount> counts;   // per distinct text, in order of first appearance
     std::uint64_t other = 0;            // messages whose text did not get a count of its own
-    std::uint64_t total = 0;
     void add(Stream stream, std::string_view text);
 };
 
