@@ -1,7 +1,10 @@
 #include "batch/file_name.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
+
+#include <openssl/evp.h>
 
 namespace {
 
@@ -46,17 +49,22 @@ std::string replace_invalid_utf8(const std::string& bytes) {
 }
 
 std::string base64(const std::string& bytes) {
-    static const char ALPHABET[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-    std::string out;
-    for (std::size_t i = 0; i < bytes.size(); i += 3) {
-        std::uint32_t group = static_cast<std::uint8_t>(bytes[i]) << 16;
-        if (i + 1 < bytes.size()) group |= static_cast<std::uint8_t>(bytes[i + 1]) << 8;
-        if (i + 2 < bytes.size()) group |= static_cast<std::uint8_t>(bytes[i + 2]);
-        out += ALPHABET[(group >> 18) & 63];
-        out += ALPHABET[(group >> 12) & 63];
-        out += i + 1 < bytes.size() ? ALPHABET[(group >> 6) & 63] : '=';
-        out += i + 2 < bytes.size() ? ALPHABET[group & 63] : '=';
-    }
+    std::string out(4 * ((bytes.size() + 2) / 3) + 1, '\0');  // EVP_EncodeBlock ends it with a NUL
+    const int n = EVP_EncodeBlock(reinterpret_cast<unsigned char*>(out.data()),
+                                  reinterpret_cast<const unsigned char*>(bytes.data()), static_cast<int>(bytes.size()));
+    out.resize(static_cast<std::size_t>(std::max(n, 0)));
+    return out;
+}
+
+std::optional<std::string> from_base64(const std::string& text) {
+    if (text.size() % 4 != 0) return std::nullopt;
+    std::string out(text.size() / 4 * 3, '\0');
+    const int n = EVP_DecodeBlock(reinterpret_cast<unsigned char*>(out.data()),
+                                  reinterpret_cast<const unsigned char*>(text.data()), static_cast<int>(text.size()));
+    if (n < 0) return std::nullopt;
+    // EVP_DecodeBlock counts the padding as zero bytes.
+    const std::size_t padding = text.ends_with("==") ? 2 : text.ends_with('=') ? 1 : 0;
+    out.resize(static_cast<std::size_t>(n) - std::min<std::size_t>(padding, static_cast<std::size_t>(n)));
     return out;
 }
 

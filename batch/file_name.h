@@ -5,9 +5,12 @@
 // invalid bytes and control characters as \xNN.
 #pragma once
 
+#include <optional>
 #include <string>
 
 bool is_valid_utf8(const std::string& bytes);
 std::string replace_invalid_utf8(const std::string& bytes);
 std::string base64(const std::string& bytes);
+// The bytes of a base64 text; nullopt when it is not base64.
+std::optional<std::string> from_base64(const std::string& text);
 std::string escape_for_terminal(const std::string& bytes);

@@ -10,29 +10,13 @@
 
 #include <nlohmann/json.hpp>
 
+#include "batch/file_name.h"
 #include "batch/scan_header.h"
 #include "batch/time_text.h"
 
 namespace {
 
 using Json = nlohmann::ordered_json;
-
-std::string from_base64(const std::string& text) {
-    static constexpr char ALPHABET[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-    std::string out;
-    unsigned bits = 0, count = 0;
-    for (char c : text) {
-        const char* at = std::strchr(ALPHABET, c);
-        if (c == '=' || c == '\0' || at == nullptr) break;
-        bits = (bits << 6) | static_cast<unsigned>(at - ALPHABET);
-        count += 6;
-        if (count >= 8) {
-            count -= 8;
-            out += static_cast<char>((bits >> count) & 0xFF);
-        }
-    }
-    return out;
-}
 
 }  // namespace
 
@@ -83,8 +67,14 @@ bool ResumeState::load(const std::string& report, const BatchOptions& options, s
             p.ok = line.value("status", "") == "ok";
             if (line.contains("bytes") && line["bytes"].is_number_unsigned()) p.bytes = line["bytes"].get<std::uint64_t>();
             if (line.contains("mtime") && line["mtime"].is_string()) p.mtime = line["mtime"].get<std::string>();
-            const bool raw = line.contains("file_b64") && line["file_b64"].is_string();
-            const std::string name = raw ? from_base64(line["file_b64"]) : line.value("file", "");
+            // A name that is not UTF-8 is only exact in file_b64.
+            const bool exact = line.contains("file_b64") && line["file_b64"].is_string();
+            const auto raw = exact ? from_base64(line["file_b64"].get<std::string>()) : std::nullopt;
+            if (exact && !raw) {
+                error = where + "file_b64 is not base64";
+                return false;
+            }
+            const std::string name = raw ? *raw : line.value("file", "");
             ++counts_.files;
             counts_.analysed += p.ok ? 1 : 0;
             counts_.errors += p.ok ? 0 : 1;

@@ -3,6 +3,7 @@
 // many scanned files share one base name; every record names its dump.
 #include <map>
 
+#include "batch/file_name.h"
 #include "batch_support.h"
 
 using namespace batch_test;
@@ -57,4 +58,18 @@ TEST(OutputNames, NoDumpNoRecordsFile) {
     const auto rs = records(run(BATCH + " -q -f jsonl tests/fixtures/m1_32000_mono_cbr32.mp3").out);
     ASSERT_EQ(rs.size(), 1u);
     EXPECT_EQ(rs[0]["records_file"], nullptr);
+}
+
+TEST(OutputNames, Base64OfExactNameBytes) {
+    // RFC 4648's test vectors, and bytes that are not UTF-8.
+    const struct {
+        std::string bytes, text;
+    } cases[] = {{"", ""},           {"f", "Zg=="},         {"fo", "Zm8="},
+                 {"foo", "Zm9v"},    {"foob", "Zm9vYg=="},  {"fooba", "Zm9vYmE="},
+                 {"foobar", "Zm9vYmFy"}, {"\xFF\xFE/a\x80", "//4vYYA="}};
+    for (const auto& c : cases) {
+        EXPECT_EQ(base64(c.bytes), c.text);
+        EXPECT_EQ(from_base64(c.text), c.bytes) << c.text;
+    }
+    for (const std::string bad : {"Zg=", "Zm9v!A==", "Zm9v Zg=="}) EXPECT_FALSE(from_base64(bad)) << bad;
 }

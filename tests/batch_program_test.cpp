@@ -15,6 +15,7 @@
 #include <sstream>
 #include <thread>
 
+#include "batch/file_name.h"
 #include "batch_support.h"
 
 using namespace batch_test;
@@ -56,18 +57,6 @@ std::vector<std::vector<std::string>> read_csv(const std::string& text) {
     }
     rows.pop_back();  // the empty row after the last line end
     return rows;
-}
-
-std::string unbase64(const std::string& text) {
-    const std::string alphabet = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-    std::string out;
-    unsigned bits = 0, count = 0;
-    for (char c : text) {
-        if (c == '=') break;
-        bits = (bits << 6) | static_cast<unsigned>(alphabet.find(c));
-        if ((count += 6) >= 8) out += static_cast<char>((bits >> (count -= 8)) & 0xFF);
-    }
-    return out;
 }
 
 std::size_t files_in(const std::string& dir) {
@@ -182,11 +171,11 @@ TEST(BatchErrors, BadNamesGetErrorRecordsAndOddNamesSurvive) {
         EXPECT_EQ(records[i]["status"], expected[i].second) << records[i];
         EXPECT_EQ(records[i]["error"].is_string(), expected[i].second == "error");
     }
-    EXPECT_EQ(unbase64(records[2]["file_b64"]), odd);
+    EXPECT_EQ(from_base64(records[2]["file_b64"].get<std::string>()), odd);
     EXPECT_EQ(records[0]["file_b64"], nullptr);
     EXPECT_EQ(scan.status, 2);
     const auto rows = read_csv(run(BATCH + " -f csv --quick -q '" + odd + "'").out);
-    EXPECT_EQ(unbase64(rows.at(1).at(1)), odd);
+    EXPECT_EQ(from_base64(rows.at(1).at(1)), odd);
 }
 
 // Another thread cuts the file and writes it whole again while it is scanned

@@ -14,10 +14,16 @@ namespace {
 const std::string FRAME_HEADER("\xFF\xFB\x90\x00", 4);
 constexpr std::size_t FRAME = 417;
 
-std::string frames(const std::string& header, int count) {
+std::string frames(const std::string& header, int count, std::size_t size = FRAME) {
     std::string bytes;
-    for (int i = 0; i < count; ++i) bytes += header + std::string(FRAME - 4, '\x11');
+    for (int i = 0; i < count; ++i) bytes += header + std::string(size - 4, '\x11');
     return bytes;
+}
+
+// An AiD block of `length` bytes (its little-endian length counts the 6-byte head).
+std::string aid(std::size_t length) {
+    return std::string("AiD\x01", 4) + static_cast<char>(length & 0xFF) + static_cast<char>(length >> 8) +
+           std::string(length - 6, '\0');
 }
 
 std::string id3(std::size_t size) {
@@ -51,6 +57,18 @@ TEST(Layer3Sniff, TwoHeadersAFrameApartAfterAnyTagAndWithinTheWindow) {
         {"after 100 bytes of junk", std::string(100, 'j') + frames(FRAME_HEADER, 3), true},
         {"after 9000 bytes of junk", std::string(9000, 'j') + frames(FRAME_HEADER, 3), false},
         {"behind a 20000-byte ID3v2 tag", id3(20000) + frames(FRAME_HEADER, 3), true},
+        // Every byte of the tag's size counts: 50 x 2^14 + 127 x 2^7 + 5.
+        {"behind an 835461-byte ID3v2 tag", id3(835461) + frames(FRAME_HEADER, 3), true},
+        {"behind a 9000-byte AiD block", aid(9000) + frames(FRAME_HEADER, 3), true},
+        {"behind an ID3v2 tag and an AiD block", id3(300) + aid(700) + frames(FRAME_HEADER, 3), true},
+        {"a start like a tag's that is not one", "xD3" + std::string(97, '\x7F') + frames(FRAME_HEADER, 3), true},
+        {"a start like an AiD block's that is not one", std::string("AiD\x02\xFF\xFF", 6) + frames(FRAME_HEADER, 3), true},
+        {"MPEG-1, 96 kbit/s, 44.1 kHz: 313-byte frames", frames(std::string("\xFF\xFB\x70\x00", 4), 2, 313), true},
+        {"MPEG-1, 320 kbit/s, 32 kHz: 1440-byte frames", frames(std::string("\xFF\xFB\xE8\x00", 4), 2, 1440), true},
+        {"MPEG-2, 8 kbit/s, 24 kHz: 24-byte frames", frames(std::string("\xFF\xF3\x14\x00", 4), 2, 24), true},
+        {"MPEG-2.5, 160 kbit/s, 8 kHz, padded: 1441-byte frames", frames(std::string("\xFF\xE3\xEA\x00", 4), 2, 1441),
+         true},
+        {"frames one byte longer than their headers say", frames(FRAME_HEADER, 2, FRAME + 1) + "x", false},
         {"Layer II", frames(std::string("\xFF\xFD\x90\x00", 4), 3), false},
         {"free format", frames(std::string("\xFF\xFB\x00\x00", 4), 3), false},
         {"reserved version", frames(std::string("\xFF\xEB\x90\x00", 4), 3), false},
