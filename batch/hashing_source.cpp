@@ -4,6 +4,27 @@
 
 #include <array>
 
+namespace {
+
+std::string lower_hex(std::span<const unsigned char> digest) {
+    static constexpr char HEX[] = "0123456789abcdef";
+    std::string text;
+    for (const unsigned char byte : digest) {
+        text += HEX[byte >> 4];
+        text += HEX[byte & 15];
+    }
+    return text;
+}
+
+}  // namespace
+
+std::string sha256_hex(std::span<const std::uint8_t> bytes) {
+    std::array<unsigned char, EVP_MAX_MD_SIZE> digest{};
+    unsigned int size = 0;
+    if (EVP_Digest(bytes.data(), bytes.size(), digest.data(), &size, EVP_sha256(), nullptr) != 1) return "";
+    return lower_hex(std::span(digest.data(), size));
+}
+
 struct HashingSource::Digest {
     EVP_MD_CTX* context = nullptr;
     explicit Digest(const EVP_MD* type) : context(EVP_MD_CTX_new()) {
@@ -25,13 +46,7 @@ struct HashingSource::Digest {
         if (context == nullptr || EVP_DigestFinal_ex(context, digest.data(), &size) != 1) return "";
         EVP_MD_CTX_free(context);
         context = nullptr;
-        static constexpr char HEX[] = "0123456789abcdef";
-        std::string text;
-        for (unsigned int i = 0; i < size; ++i) {
-            text += HEX[digest[i] >> 4];
-            text += HEX[digest[i] & 15];
-        }
-        return text;
+        return lower_hex(std::span(digest.data(), size));
     }
 };
 

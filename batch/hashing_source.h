@@ -12,6 +12,9 @@
 
 #include "gainscan/analysis.h"
 
+// Lower-case hex SHA-256 of bytes in memory ("" if hashing failed).
+std::string sha256_hex(std::span<const std::uint8_t> bytes);
+
 struct HashChoice {
     bool sha256 = true;
     bool md5 = false;

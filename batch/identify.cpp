@@ -1,7 +1,8 @@
 #include "batch/identify.h"
 
+#include "batch/hashing_source.h"
+
 #include <magic.h>
-#include <openssl/evp.h>
 
 #include <array>
 
@@ -31,19 +32,6 @@ std::string describe(std::span<const std::uint8_t> bytes, int flags) {
     magic_setflags(handle.cookie, flags);
     const char* text = magic_buffer(handle.cookie, bytes.data(), bytes.size());
     return text != nullptr ? text : "";
-}
-
-std::string sha256_hex(std::span<const std::uint8_t> bytes) {
-    std::array<unsigned char, EVP_MAX_MD_SIZE> digest{};
-    unsigned int size = 0;
-    if (EVP_Digest(bytes.data(), bytes.size(), digest.data(), &size, EVP_sha256(), nullptr) != 1) return "";
-    static constexpr char HEX[] = "0123456789abcdef";
-    std::string hex;
-    for (unsigned int i = 0; i < size; ++i) {
-        hex += HEX[digest[i] >> 4];
-        hex += HEX[digest[i] & 15];
-    }
-    return hex;
 }
 
 }  // namespace
