@@ -24,18 +24,20 @@ struct Series {
     double noise;            // sd of each record's loudness jitter, log2
     double written;          // share of the carriers whose bit was written (0: clean)
     int channels = 1;
+    double coupling = 0;     // log2 energy the encoder ties to each gain step
+    int max_step = 1;        // largest step of the encoder's gains from record to record
 };
 
 // A file's records: a slowly moving loudness with a per-record jitter common
 // to all bands, gains on a random walk of their own (the encoder's choice,
-// unrelated to the sound), and, for the written carriers, the hiding tool's
+// unrelated to the sound but for `coupling`), and, for the written carriers, the hiding tool's
 // change: the gain's parity set to the bit, the Huffman data kept, so the
 // decoded energy moves by 0.5 log2 per gain step. Bits lead with a length
 // field claiming exactly the written span.
 std::vector<EvidenceRecord> make_records(const Series& s, std::uint32_t seed) {
     std::mt19937 rng(seed);
     std::normal_distribution<double> jitter(0.0, s.noise), drift(0.0, 0.05);
-    std::uniform_int_distribution<int> step(-1, 1), coin(0, 1);
+    std::uniform_int_distribution<int> step(-s.max_step, s.max_step), coin(0, 1);
     const std::int64_t positions = 2 * s.carriers;
     const auto written = static_cast<std::int64_t>(std::llround(s.written * static_cast<double>(s.carriers)));
     // The length field for `written` carriers: 6-bit nbits, the length below its leading 1, 8 bits per byte.
@@ -61,7 +63,7 @@ std::vector<EvidenceRecord> make_records(const Series& s, std::uint32_t seed) {
         r.part2_3_length = 800;
         r.seconds = static_cast<double>(slot / s.channels) * 576.0 / 44100;
         r.slot_seconds = 576.0 / 44100 / s.channels;
-        const double loud = level + jitter(rng) - 0.5 * channel;
+        const double loud = level + jitter(rng) - 0.5 * channel + s.coupling * (gain[channel] - 150);
         int g = gain[channel];
         double shift = 0;
         const std::int64_t carrier = slot / 2;
@@ -281,4 +283,76 @@ TEST(EvidenceNull, RunsInBothSeriesWidenTheNullRatherThanRaiseTheStatistic) {
         beyond += std::fabs(gainscan::standardised(*s)) > 3.0;
     }
     EXPECT_LE(beyond, 2);
+}
+
+
+TEST(EvidenceNull, TheEncodersCouplingOfEnergyToGainStepsIsFittedWithTheWrittenSteps) {
+    // An encoder that ties loudness to its gain steps by c log2 per step:
+    // the fit on the gain deviation takes that tie out of every record, and,
+    // since it cannot tell a written step from the encoder's own, the same c
+    // out of each written step's 0.5 log2. So the statistic keeps
+    // (0.5 - c) / 0.5 of what it has without a tie: less for a positive tie,
+    // more for a negative one; without the fit it would stay the same.
+    for (const std::uint32_t seed : {21u, 22u, 23u}) {
+        const auto plain = weigh(make_records({3000, 0.4, 0.3, 1, 0.0, 3}, seed));
+        ASSERT_TRUE(plain.score);
+        for (const double coupling : {0.15, -0.15}) {
+            SCOPED_TRACE(::testing::Message() << "seed " << seed << ", coupling " << coupling);
+            const auto result = weigh(make_records({3000, 0.4, 0.3, 1, coupling, 3}, seed));
+            ASSERT_EQ(result.status, gainscan::EvidenceStatus::measured);
+            ASSERT_TRUE(result.score);
+            EXPECT_LT(*result.p_value, 1e-6);
+            EXPECT_NEAR(*result.score / *plain.score, (0.5 - coupling) / 0.5, 0.2);
+        }
+    }
+}
+
+TEST(EvidenceNull, ACoupledCleanFileIsNotFlagged) {
+    // A strong coupling on a clean file: the gains' own steps never look
+    // like written bits, over many files.
+    int low = 0;
+    for (std::uint32_t seed = 0; seed < 40; ++seed) {
+        auto records = make_records({1500, 0.4, 0.0, 1, 0.4, 3}, 300 + seed);
+        // Every carrier weighed, as a length field claiming them all would.
+        ParityEvidence evidence;
+        for (const auto& r : records) evidence.add(r);
+        const auto result = evidence.finish(false, true);
+        ASSERT_TRUE(result.p_value);
+        low += *result.p_value <= 0.01;
+    }
+    EXPECT_LE(low, 3);
+}
+
+TEST(EvidenceNull, ThePlotFollowsTheCarriersInTime) {
+    const auto records = make_records({1200, 0.4, 0.5}, 5);
+    ParityEvidence evidence;
+    for (const auto& r : records) evidence.add(r);
+    const auto result = evidence.finish(true);
+    ASSERT_EQ(result.status, gainscan::EvidenceStatus::measured);
+    ASSERT_TRUE(result.plot && result.length_field);
+    const auto& plot = *result.plot;
+    // At most PLOT_POINTS points, spread evenly over the carriers.
+    ASSERT_EQ(plot.seconds.size(), gainscan::PLOT_POINTS);
+    ASSERT_EQ(plot.residual.size(), gainscan::PLOT_POINTS);
+    ASSERT_EQ(plot.odd.size(), gainscan::PLOT_POINTS);
+    const auto n = static_cast<std::size_t>(result.carriers);
+    double loud = 0, quiet = 0;
+    int odd = 0, even = 0;
+    for (std::size_t i = 0; i < gainscan::PLOT_POINTS; ++i) {
+        SCOPED_TRACE(i);
+        const std::size_t carrier = i * n / gainscan::PLOT_POINTS;
+        // A carrier's time is its record's, its parity its gain's.
+        EXPECT_NEAR(plot.seconds[i], records[2 * carrier].seconds, 1e-6);
+        EXPECT_EQ(plot.odd[i], records[2 * carrier].global_gain & 1u);
+        EXPECT_LE(std::fabs(plot.residual[i]), 2.5 + 1e-3);
+        if (carrier >= result.length_field->span) continue;
+        (plot.odd[i] ? loud : quiet) += plot.residual[i];
+        ++(plot.odd[i] ? odd : even);
+    }
+    // Within the span, odd carriers sit above even ones.
+    ASSERT_GT(odd, 20);
+    ASSERT_GT(even, 20);
+    EXPECT_GT(loud / odd, quiet / even + 0.3);
+    EXPECT_NEAR(plot.span_start, records[0].seconds, 1e-9);
+    EXPECT_NEAR(plot.span_end, records[2 * (result.length_field->span - 1)].seconds, 1e-6);
 }
