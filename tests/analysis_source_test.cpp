@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cmath>
 #include <cstdint>
 #include <fstream>
 #include <iterator>
@@ -78,4 +79,20 @@ TEST(AnalysisSource, AFailingOrChangingSourceIsAnErrorAndNeverFlagged) {
             }
         }
     }
+}
+
+TEST(AnalysisSource, FlaggedWhenThePValueIsAtMostAlpha) {
+    // Every carrier weighed, so this clean file has a p_value; an alpha equal
+    // to it flags the file, the next double below does not.
+    const auto bytes = fixture("long_m1_44100_mono_cbr32_40s.mp3");
+    auto analyse = [&](double alpha) {
+        gainscan::Analysis analysis(gainscan::AnalysisOptions{.alpha = alpha, .span_all = true});
+        return analysis.analyse_bytes(bytes, "file.mp3");
+    };
+    const auto first = analyse(1.0);
+    ASSERT_TRUE(first.p_value);
+    const double p = *first.p_value;
+    ASSERT_GT(p, 0.0);
+    EXPECT_TRUE(analyse(p).flagged);
+    EXPECT_FALSE(analyse(std::nextafter(p, 0.0)).flagged);
 }
