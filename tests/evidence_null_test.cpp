@@ -250,6 +250,10 @@ TEST(EvidenceNull, RotationsOverSilenceCountAsNoBond) {
     EXPECT_TRUE(std::isfinite(s->null_sd));
     EXPECT_LT(std::fabs(s->null_mean), 1.0);
     EXPECT_TRUE(std::isfinite(gainscan::standardised(*s)));
+    // A span claiming more than the file weighs the file, no further.
+    const auto whole = gainscan::rotation_statistic(parity, residual, 10 * N, 64, 8);
+    ASSERT_TRUE(whole);
+    EXPECT_EQ(whole->weighed, static_cast<std::int64_t>(SPAN));
 }
 
 TEST(EvidenceNull, RunsInBothSeriesWidenTheNullRatherThanRaiseTheStatistic) {
