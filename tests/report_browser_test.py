@@ -1,18 +1,11 @@
 #!/usr/bin/env python3
 """The HTML report in a real browser.
 
-gainscan-report turns each report (the samples in tests/report/ and, when
-given, a scan of the fixtures by gainscan-batch) into HTML; headless Chromium
-opens the page from disk and the checks go through the DOM the browser built:
-every record is a row in the documented order, the filters and the sorting
-headings change the rows shown and the count, each flagged file has its plot
-and links, and the page fetches nothing and throws no error. What each test
-expects is worked out from the jsonl itself, never copied from the page.
-
-Chromium is driven over the DevTools protocol on a pipe (--remote-debugging-pipe:
-JSON messages ending in NUL on file descriptors 3 and 4), which needs only the
-standard library and no network port. Exit status 77 (ctest: skipped) when no
-Chromium is installed.
+Each report (the samples in tests/report/ and, when given, gainscan-batch's scan of the fixtures) is made into a
+page that headless Chromium opens from disk; the checks go through the DOM the browser built and work out what
+they expect from the jsonl itself, never from the page. Chromium is driven over the DevTools protocol on a pipe
+(--remote-debugging-pipe: JSON messages ending in NUL on file descriptors 3 and 4), which needs only the standard
+library and no network port. Exit status 77 (ctest: skipped) when no Chromium is installed.
 """
 import argparse, fcntl, json, os, select, shutil, subprocess, sys, tempfile, time, unittest, urllib.parse
 
@@ -155,14 +148,14 @@ def drawable_points(plot):
 
 
 class Checks:
-    """What every report page must do; a subclass names the jsonl."""
+    """What every report page must do; main() names each subclass's jsonl."""
     jsonl = None
 
     @classmethod
     def setUpClass(cls):
-        cls.jsonl_path = os.path.join(ARGS.data, cls.jsonl)
-        cls.make_jsonl()
-        with open(cls.jsonl_path, "rb") as f:
+        if not cls.jsonl:
+            raise unittest.SkipTest("no --batch-binary given")
+        with open(cls.jsonl, "rb") as f:
             cls.lines = f.read().split(b"\n")
         cls.records = [json.loads(raw) for raw in cls.lines if is_record(raw)]
         cls.flagged = [i for i, r in enumerate(cls.records) if r.get("flagged") is True]
@@ -170,12 +163,8 @@ class Checks:
         cls.scan_dir = os.path.join(ARGS.scratch, "scan dir")
         os.makedirs(cls.scan_dir, exist_ok=True)
         cls.html = os.path.join(ARGS.scratch, "pages", cls.__name__ + ".html")
-        subprocess.run([ARGS.report_binary, cls.jsonl_path, "-o", cls.html], check=True,
+        subprocess.run([ARGS.report_binary, cls.jsonl, "-o", cls.html], check=True,
                        stderr=subprocess.DEVNULL, cwd=cls.scan_dir)
-
-    @classmethod
-    def make_jsonl(cls):
-        pass
 
     def setUp(self):
         self.page = Page(self.html)
@@ -265,12 +254,10 @@ class Checks:
 
 
 class SampleReport(Checks, unittest.TestCase):
-    jsonl = "sample.jsonl"
+    pass
 
 
 class DamagedReport(Checks, unittest.TestCase):
-    jsonl = "damaged.jsonl"
-
     def test_lines_that_could_not_be_used_are_named_by_number(self):
         named = self.page.js("Array.from(document.querySelectorAll('#input-problems li')).map(li => li.textContent)")
         bad = [n for n, raw in enumerate(self.lines, 1) if raw.strip() and not is_record(raw)]
@@ -279,19 +266,14 @@ class DamagedReport(Checks, unittest.TestCase):
 
 class BatchReport(Checks, unittest.TestCase):
     """What today's gainscan-batch writes, over the test fixtures: the report keeps up with it."""
-    jsonl = "batch.jsonl"
 
-    @classmethod
-    def make_jsonl(cls):
-        if not ARGS.batch_binary:
-            raise unittest.SkipTest("no --batch-binary given")
-        cls.jsonl_path = os.path.join(ARGS.scratch, cls.jsonl)
-        with open(cls.jsonl_path, "wb") as out:
-            # Exit status 1 or 2 (something flagged, an error record) is a finished scan too.
-            status = subprocess.run([ARGS.batch_binary, "--format", "jsonl", "--summary", "-q", ARGS.fixtures,
-                                     os.path.join(ARGS.scratch, "no such file.mp3")],
-                                    stdout=out, stderr=subprocess.DEVNULL).returncode
-        assert status in (0, 1, 2), f"gainscan-batch failed with status {status}"
+
+def scan_fixtures(path):
+    with open(path, "wb") as out:  # exit status 1 or 2 (something flagged, an error record) is a finished scan too
+        status = subprocess.run([ARGS.batch_binary, "--format", "jsonl", "--summary", "-q", ARGS.fixtures,
+                                 os.path.join(ARGS.scratch, "no such file.mp3")], stdout=out).returncode
+    assert status in (0, 1, 2), f"gainscan-batch failed with status {status}"
+    return path
 
 
 def main():
@@ -310,6 +292,8 @@ def main():
         return 77
     shutil.rmtree(ARGS.scratch, ignore_errors=True)
     os.makedirs(os.path.join(ARGS.scratch, "pages"))
+    SampleReport.jsonl, DamagedReport.jsonl = (os.path.join(ARGS.data, n) for n in ("sample.jsonl", "damaged.jsonl"))
+    BatchReport.jsonl = ARGS.batch_binary and scan_fixtures(os.path.join(ARGS.scratch, "batch.jsonl"))
     BROWSER = Browser(chromium, tempfile.mkdtemp(prefix="profile-", dir=ARGS.scratch))
     try:
         program = unittest.main(argv=[sys.argv[0]] + rest, exit=False, verbosity=2)

@@ -8,7 +8,7 @@ if(GTest_FOUND)
   include(GoogleTest)
   file(GLOB report_test_sources CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/tests/report_*_tests.cpp)
   add_executable(report_tests ${report_test_sources})
-  target_link_libraries(report_tests PRIVATE gainscan_report OpenSSL::Crypto GTest::gtest_main)
+  target_link_libraries(report_tests PRIVATE gainscan_report GTest::gtest_main)
   target_compile_options(report_tests PRIVATE ${GAINSCAN_WARNINGS})
   target_compile_definitions(report_tests PRIVATE
     GAINSCAN_REPORT_DATA="${PROJECT_SOURCE_DIR}/tests/report"
