@@ -1,37 +1,10 @@
 // gainscan-report as a user runs it: what it writes, where, and its exit
 // status and message when it cannot.
-#include <gtest/gtest.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
-#include <cstdio>
-#include <filesystem>
-#include <fstream>
-#include <sstream>
-#include <string>
-#include <vector>
+#include "batch_support.h"
 
 namespace {
 
-namespace fs = std::filesystem;
-
-struct Outcome {
-    int status = -1;
-    std::string out, err;
-};
-
-std::string quote(const std::string& s) {
-    std::string q = "'";
-    for (const char c : s) q += c == '\'' ? std::string("'\\''") : std::string(1, c);
-    return q + "'";
-}
-
-std::string slurp(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
+using namespace batch_test;
 
 struct RunCase {
     const char* what;
@@ -44,54 +17,32 @@ struct RunCase {
 
 void PrintTo(const RunCase& c, std::ostream* os) { *os << c.what; }
 
-class ProgramRun : public testing::TestWithParam<RunCase> {
-protected:
-    void SetUp() override {
-        dir_ = fs::temp_directory_path() / ("gainscan_report_program_" + std::to_string(::getpid()));
-        fs::remove_all(dir_);
-        fs::create_directories(dir_);
-    }
-    void TearDown() override { fs::remove_all(dir_); }
-
-    // `arguments` is shell text; `input` goes to standard input.
-    Outcome run(const std::string& arguments, const std::string& input = "") {
-        const fs::path in = dir_ / "stdin", out = dir_ / "stdout", err = dir_ / "stderr";
-        std::ofstream(in, std::ios::binary) << input;
-        const std::string command = quote(GAINSCAN_REPORT_BINARY) + " " + arguments + " <" + quote(in) + " >" +
-                                    quote(out) + " 2>" + quote(err);
-        const int raw = std::system(command.c_str());
-        Outcome r;
-        r.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
-        r.out = slurp(out);
-        r.err = slurp(err);
-        return r;
-    }
-
-    fs::path dir_;
-};
+class ProgramRun : public testing::TestWithParam<RunCase> {};
 
 // Success: the page is complete and the message says what the input lacked.
 // Failure: exit status 2, a message naming the program, and no file, whole or partial.
 TEST_P(ProgramRun, WritesThePageOrFailsWithAClearMessageAndNoFile) {
-    const auto expand = [this](std::string text) {
+    const fs::path dir = fresh_dir("report_program");
+    const auto expand = [&dir](std::string text) {
         for (std::size_t at; (at = text.find_first_of("@%")) != std::string::npos;)
-            text.replace(at, 1, text[at] == '@' ? dir_.string() : std::string(GAINSCAN_REPORT_DATA));
+            text.replace(at, 1, text[at] == '@' ? dir.string() : std::string(GAINSCAN_REPORT_DATA));
         return text;
     };
     const RunCase& c = GetParam();
-    const Outcome r = run(expand(c.arguments), c.input.empty() ? "" : slurp(expand("%/" + c.input)));
+    const Outcome r = run("'" GAINSCAN_REPORT_BINARY "' " + expand(c.arguments) + " <" +
+                          quote(c.input.empty() ? "/dev/null" : expand("%/" + c.input)));
     EXPECT_EQ(r.status, c.status);
     if (c.message.empty()) { EXPECT_EQ(r.err, ""); }
     EXPECT_NE(r.err.find(expand(c.message)), std::string::npos) << r.err;
-    EXPECT_FALSE(fs::exists(dir_ / "out.html.partial"));
+    EXPECT_FALSE(fs::exists(dir / "out.html.partial"));
     if (c.status != 0) {
         EXPECT_EQ(r.err.rfind("gainscan-report: ", 0), 0u) << r.err;
-        EXPECT_FALSE(fs::exists(dir_ / "out.html"));
+        EXPECT_FALSE(fs::exists(dir / "out.html"));
         return;
     }
     const bool to_file = c.arguments.find("-o -") == std::string::npos;
     if (to_file) { EXPECT_EQ(r.out, ""); }
-    const std::string page = to_file ? slurp(dir_ / "out.html") : r.out;
+    const std::string page = to_file ? slurp(dir / "out.html") : r.out;
     EXPECT_EQ(page.rfind("<!DOCTYPE html>", 0), 0u);
     EXPECT_NE(page.find("</html>"), std::string::npos);
     for (const auto& part : c.page) EXPECT_NE(page.find(part), std::string::npos) << part;

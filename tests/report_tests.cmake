@@ -11,6 +11,7 @@ if(GTest_FOUND)
   target_link_libraries(report_tests PRIVATE gainscan_report GTest::gtest_main)
   target_compile_options(report_tests PRIVATE ${GAINSCAN_WARNINGS})
   target_compile_definitions(report_tests PRIVATE
+    GAINSCAN_SOURCE_DIR="${PROJECT_SOURCE_DIR}"
     GAINSCAN_REPORT_DATA="${PROJECT_SOURCE_DIR}/tests/report"
     GAINSCAN_REPORT_BINARY="$<TARGET_FILE:gainscan-report>")
   add_dependencies(report_tests gainscan-report)
