@@ -1,5 +1,6 @@
-// What the gainscan-batch program tests share: running a command from the
-// source directory, reading its jsonl and csv back, scratch directories.
+// What the program tests (gainscan-batch's and gainscan-report's) share:
+// running a command from the source directory, reading its jsonl and csv
+// back, scratch directories.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -19,7 +20,9 @@ namespace batch_test {
 namespace fs = std::filesystem;
 using Json = nlohmann::ordered_json;
 
+#ifdef GAINSCAN_BATCH_BINARY
 inline const std::string BATCH = "'" GAINSCAN_BATCH_BINARY "'";
+#endif
 
 struct Outcome {
     int status;

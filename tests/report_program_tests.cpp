@@ -1,133 +1,68 @@
 // gainscan-report as a user runs it: what it writes, where, and its exit
 // status and message when it cannot.
-#include <gtest/gtest.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
-#include <cstdio>
-#include <filesystem>
-#include <fstream>
-#include <sstream>
-#include <string>
+#include "batch_support.h"
 
 namespace {
 
-namespace fs = std::filesystem;
+using namespace batch_test;
 
-struct Outcome {
-    int status = -1;
-    std::string out, err;
-};
-
-std::string quote(const std::string& s) {
-    std::string q = "'";
-    for (const char c : s) q += c == '\'' ? std::string("'\\''") : std::string(1, c);
-    return q + "'";
-}
-
-std::string slurp(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
-
-class Program : public testing::Test {
-protected:
-    void SetUp() override {
-        dir_ = fs::temp_directory_path() / ("gainscan_report_program_" + std::to_string(::getpid()));
-        fs::remove_all(dir_);
-        fs::create_directories(dir_);
-    }
-    void TearDown() override { fs::remove_all(dir_); }
-
-    // `arguments` is shell text; `input` goes to standard input.
-    Outcome run(const std::string& arguments, const std::string& input = "") {
-        const fs::path in = dir_ / "stdin", out = dir_ / "stdout", err = dir_ / "stderr";
-        std::ofstream(in, std::ios::binary) << input;
-        const std::string command = quote(GAINSCAN_REPORT_BINARY) + " " + arguments + " <" + quote(in) + " >" +
-                                    quote(out) + " 2>" + quote(err);
-        const int raw = std::system(command.c_str());
-        Outcome r;
-        r.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
-        r.out = slurp(out);
-        r.err = slurp(err);
-        return r;
-    }
-
-    std::string sample() const { return quote(std::string(GAINSCAN_REPORT_DATA) + "/sample.jsonl"); }
-
-    fs::path dir_;
-};
-
-TEST_F(Program, WritesTheReportAndSaysNothing) {
-    const fs::path html = dir_ / "scan.html";
-    const Outcome r = run(sample() + " -o " + quote(html));
-    EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(r.err, "");
-    EXPECT_EQ(r.out, "");
-    const std::string page = slurp(html);
-    EXPECT_EQ(page.rfind("<!DOCTYPE html>", 0), 0u);
-    EXPECT_NE(page.find("13 of 13 files shown"), std::string::npos);
-    EXPECT_FALSE(fs::exists(dir_ / "scan.html.partial"));
-}
-
-TEST_F(Program, ReadsStandardInputAndWritesStandardOutput) {
-    const Outcome r = run("- -o -", slurp(std::string(GAINSCAN_REPORT_DATA) + "/sample.jsonl"));
-    EXPECT_EQ(r.status, 0);
-    EXPECT_NE(r.out.find("13 of 13 files shown"), std::string::npos);
-    EXPECT_NE(r.out.find("standard input"), std::string::npos);
-}
-
-TEST_F(Program, BadLinesAreCountedOnStandardErrorButDoNotFail) {
-    const fs::path html = dir_ / "damaged.html";
-    const Outcome r = run(quote(std::string(GAINSCAN_REPORT_DATA) + "/damaged.jsonl") + " -o " + quote(html));
-    EXPECT_EQ(r.status, 0);
-    EXPECT_NE(r.err.find("6 lines could not be used"), std::string::npos) << r.err;
-    EXPECT_NE(slurp(html).find("6 lines of the report could not be used"), std::string::npos);
-}
-
-TEST_F(Program, AnEmptyReportIsWrittenWithAWarning) {
-    const Outcome r = run("- -o -", "");
-    EXPECT_EQ(r.status, 0);
-    EXPECT_NE(r.err.find("is empty"), std::string::npos) << r.err;
-    EXPECT_NE(r.out.find("0 of 0 files shown"), std::string::npos);
-}
-
-struct FailureCase {
+struct RunCase {
     const char* what;
-    std::string arguments;  // "@" stands for the scratch directory
-    std::string message;
+    std::string arguments;  // "@" stands for the scratch directory, "%" for the sample reports' directory
+    std::string input;      // a file of the sample reports' directory, for standard input; empty: none
+    int status;
+    std::string message;    // a part of standard error; empty: it stays empty
+    std::vector<std::string> page;  // parts of the page, in @/out.html or on standard output
 };
 
-void PrintTo(const FailureCase& c, std::ostream* os) { *os << c.what; }
+void PrintTo(const RunCase& c, std::ostream* os) { *os << c.what; }
 
-class ProgramFailure : public Program, public testing::WithParamInterface<FailureCase> {};
+class ProgramRun : public testing::TestWithParam<RunCase> {};
 
-TEST_P(ProgramFailure, ExitsTwoWithAClearMessageAndLeavesNoFile) {
-    const auto in_scratch = [this](std::string text) {
-        for (std::size_t at = text.find('@'); at != std::string::npos; at = text.find('@'))
-            text.replace(at, 1, dir_.string());
+// Success: the page is complete and the message says what the input lacked.
+// Failure: exit status 2, a message naming the program, and no file, whole or partial.
+TEST_P(ProgramRun, WritesThePageOrFailsWithAClearMessageAndNoFile) {
+    const fs::path dir = fresh_dir("report_program");
+    const auto expand = [&dir](std::string text) {
+        for (std::size_t at; (at = text.find_first_of("@%")) != std::string::npos;)
+            text.replace(at, 1, text[at] == '@' ? dir.string() : std::string(GAINSCAN_REPORT_DATA));
         return text;
     };
-    const Outcome r = run(in_scratch(GetParam().arguments));
-    EXPECT_EQ(r.status, 2);
-    EXPECT_EQ(r.err.rfind("gainscan-report: ", 0), 0u) << r.err;
-    EXPECT_NE(r.err.find(in_scratch(GetParam().message)), std::string::npos) << r.err;
-    EXPECT_FALSE(fs::exists(dir_ / "out.html"));
-    EXPECT_FALSE(fs::exists(dir_ / "out.html.partial"));
+    const RunCase& c = GetParam();
+    const Outcome r = run("'" GAINSCAN_REPORT_BINARY "' " + expand(c.arguments) + " <" +
+                          quote(c.input.empty() ? "/dev/null" : expand("%/" + c.input)));
+    EXPECT_EQ(r.status, c.status);
+    if (c.message.empty()) { EXPECT_EQ(r.err, ""); }
+    EXPECT_NE(r.err.find(expand(c.message)), std::string::npos) << r.err;
+    EXPECT_FALSE(fs::exists(dir / "out.html.partial"));
+    if (c.status != 0) {
+        EXPECT_EQ(r.err.rfind("gainscan-report: ", 0), 0u) << r.err;
+        EXPECT_FALSE(fs::exists(dir / "out.html"));
+        return;
+    }
+    const bool to_file = c.arguments.find("-o -") == std::string::npos;
+    if (to_file) { EXPECT_EQ(r.out, ""); }
+    const std::string page = to_file ? slurp(dir / "out.html") : r.out;
+    EXPECT_EQ(page.rfind("<!DOCTYPE html>", 0), 0u);
+    EXPECT_NE(page.find("</html>"), std::string::npos);
+    for (const auto& part : c.page) EXPECT_NE(page.find(part), std::string::npos) << part;
 }
 
 INSTANTIATE_TEST_SUITE_P(
-    Cases, ProgramFailure,
-    testing::Values(FailureCase{"no_arguments", "", "no report given"},
-                    FailureCase{"no_output", std::string(GAINSCAN_REPORT_DATA) + "/sample.jsonl", "no output given"},
-                    FailureCase{"unknown_option", "--colour -o @/out.html -", "--colour"},
-                    FailureCase{"missing_input", "@/missing.jsonl -o @/out.html", "cannot read @/missing.jsonl"},
-                    FailureCase{"input_is_a_directory", "@ -o @/out.html", "is a directory"},
-                    FailureCase{"output_directory_missing",
-                                std::string(GAINSCAN_REPORT_DATA) + "/sample.jsonl -o @/no/such/dir/out.html",
-                                "cannot write"}),
-    [](const testing::TestParamInfo<FailureCase>& info) { return std::string(info.param.what); });
+    Cases, ProgramRun,
+    testing::Values(
+        RunCase{"writes_the_file_quietly", "%/sample.jsonl -o @/out.html", "", 0, "", {"13 of 13 files shown"}},
+        RunCase{"standard_input_to_standard_output", "- -o -", "sample.jsonl", 0, "",
+                {"13 of 13 files shown", "standard input"}},
+        RunCase{"bad_lines_counted_but_not_fatal", "%/damaged.jsonl -o @/out.html", "", 0,
+                "6 lines could not be used", {"6 lines of the report could not be used"}},
+        RunCase{"empty_report_with_a_warning", "- -o -", "", 0, "is empty", {"0 of 0 files shown"}},
+        RunCase{"no_arguments", "", "", 2, "no report given", {}},
+        RunCase{"no_output", "%/sample.jsonl", "", 2, "no output given", {}},
+        RunCase{"unknown_option", "--colour -o @/out.html -", "", 2, "--colour", {}},
+        RunCase{"missing_input", "@/missing.jsonl -o @/out.html", "", 2, "cannot read @/missing.jsonl", {}},
+        RunCase{"input_is_a_directory", "@ -o @/out.html", "", 2, "is a directory", {}},
+        RunCase{"output_directory_missing", "%/sample.jsonl -o @/no/such/dir/out.html", "", 2, "cannot write", {}}),
+    [](const testing::TestParamInfo<RunCase>& info) { return std::string(info.param.what); });
 
 }  // namespace

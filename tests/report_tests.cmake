@@ -8,9 +8,10 @@ if(GTest_FOUND)
   include(GoogleTest)
   file(GLOB report_test_sources CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/tests/report_*_tests.cpp)
   add_executable(report_tests ${report_test_sources})
-  target_link_libraries(report_tests PRIVATE gainscan_report OpenSSL::Crypto GTest::gtest_main)
+  target_link_libraries(report_tests PRIVATE gainscan_report GTest::gtest_main)
   target_compile_options(report_tests PRIVATE ${GAINSCAN_WARNINGS})
   target_compile_definitions(report_tests PRIVATE
+    GAINSCAN_SOURCE_DIR="${PROJECT_SOURCE_DIR}"
     GAINSCAN_REPORT_DATA="${PROJECT_SOURCE_DIR}/tests/report"
     GAINSCAN_REPORT_BINARY="$<TARGET_FILE:gainscan-report>")
   add_dependencies(report_tests gainscan-report)

@@ -35,7 +35,6 @@ INSTANTIATE_TEST_SUITE_P(
         EscapeCase{"markup", "<script>alert(1)</script>", "&lt;script&gt;alert(1)&lt;/script&gt;"},
         EscapeCase{"ampersand before an entity name", "&amp;", "&amp;amp;"},
         EscapeCase{"both quotes, for attributes", "a\"b'c", "a&quot;b&#39;c"},
-        EscapeCase{"attribute breakout", "\" onmouseover=\"x", "&quot; onmouseover=&quot;x"},
         EscapeCase{"two- three- and four-byte UTF-8", "caf\xC3\xA9 \xE2\x82\xAC \xF0\x9F\x8E\xB5",
                    "caf\xC3\xA9 \xE2\x82\xAC \xF0\x9F\x8E\xB5"},
         EscapeCase{"U+FFFD already in the name", "a\xEF\xBF\xBD.mp3", "a\xEF\xBF\xBD.mp3"},
@@ -75,13 +74,10 @@ INSTANTIATE_TEST_SUITE_P(Cases, PathLink,
                                          LinkCase{"//host/share", "file:////host/share"},
                                          LinkCase{"caf\xC3\xA9", "caf%C3%A9"}));
 
-TEST(BytesFromHex, ReadsEitherCase) { EXPECT_EQ(bytes_from_hex("00ff7Fa0"), std::string("\x00\xff\x7f\xa0", 4)); }
-
-TEST(BytesFromHex, RefusesOddLengthAndOtherCharacters) {
-    EXPECT_FALSE(bytes_from_hex("abc"));
-    EXPECT_FALSE(bytes_from_hex("zz"));
-    EXPECT_FALSE(bytes_from_hex("0x12"));
+TEST(BytesFromHex, ReadsEitherCaseAndRefusesOddLengthAndOtherCharacters) {
+    EXPECT_EQ(bytes_from_hex("00ff7Fa0"), std::string("\x00\xff\x7f\xa0", 4));
     EXPECT_EQ(bytes_from_hex(""), std::string());
+    for (const char* bad : {"abc", "zz", "0x12"}) EXPECT_FALSE(bytes_from_hex(bad)) << bad;
 }
 
 struct TextCase {
