@@ -360,3 +360,16 @@ TEST(EvidenceNull, ThePlotFollowsTheCarriersInTime) {
     EXPECT_NEAR(plot.span_start, records[0].seconds, 1e-9);
     EXPECT_NEAR(plot.span_end, records[2 * (result.length_field->span - 1)].seconds, 1e-6);
 }
+
+TEST(EvidenceNull, WithoutAControlThePValueIsThePlainTailOfTheScore) {
+    // The records that never carry a bit are all too short to measure: no
+    // negative control, so nothing is taken off the carriers' statistic.
+    auto records = make_records({1500, 0.5, 0.0}, 77);
+    for (auto& r : records)
+        if (r.slot % 2 == 1) r.part2_3_length = 10;
+    ParityEvidence evidence;
+    for (const auto& r : records) evidence.add(r);
+    const EvidenceResult result = evidence.finish(false, true);
+    ASSERT_TRUE(result.p_value && result.score);
+    EXPECT_NEAR(*result.p_value, gainscan::normal_upper_tail(*result.score), 1e-12);
+}
