@@ -362,9 +362,10 @@ TEST(EvidenceNull, ThePlotFollowsTheCarriersInTime) {
 }
 
 TEST(EvidenceNull, WithoutAControlThePValueIsThePlainTailOfTheScore) {
-    // The records that never carry a bit are all too short to measure: no
-    // negative control, so nothing is taken off the carriers' statistic.
-    auto records = make_records({1500, 0.5, 0.0}, 77);
+    // Stereo whose second channel (the records that never carry a bit) is
+    // all too short to measure: no negative control, so nothing is taken
+    // off the carriers' statistic.
+    auto records = make_records({1500, 0.5, 0.0, 2}, 77);
     for (auto& r : records)
         if (r.slot % 2 == 1) r.part2_3_length = 10;
     ParityEvidence evidence;
