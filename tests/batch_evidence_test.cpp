@@ -98,7 +98,11 @@ TEST(Evidence, HiddenBytesAreFlaggedExtractedAndNamedWhileCleanAndShiftedFilesAr
         const fs::path out = fresh_dir(std::string("payload_") + c.name);
         const nlohmann::json record = scan(file, "--extract '" + out.string() + "'");
         EXPECT_EQ(record["flagged"], c.flagged) << record.dump();
-        if (!c.flagged) continue;
+        if (!c.flagged) {  // nothing is written for a file that is not flagged
+            EXPECT_TRUE(record["payload_file"].is_null()) << record.dump();
+            EXPECT_TRUE(fs::is_empty(out));
+            continue;
+        }
         EXPECT_EQ(record["span"], 6 + std::bit_width(c.payload.size()) - 1 + 8 * c.payload.size());
         EXPECT_EQ(record["payload_mime"], c.mime);
         EXPECT_EQ(record["payload_complete"], true);

@@ -73,3 +73,31 @@ TEST(OutputNames, Base64OfExactNameBytes) {
     }
     for (const std::string bad : {"Zg=", "Zm9v!A==", "Zm9v Zg=="}) EXPECT_FALSE(from_base64(bad)) << bad;
 }
+
+TEST(OutputNames, Utf8ValidityAtEveryBoundary) {
+    // Well-formed UTF-8 (RFC 3629): no overlong forms, no surrogates,
+    // nothing above U+10FFFF, no sequence cut short.
+    const struct {
+        std::string bytes;
+        bool valid;
+    } cases[] = {
+        {"plain ASCII \x7F", true},
+        {"\xC2\x80", true},         {"\xC1\xBF", false},         {"\xDF\xBF", true},
+        {"\xC2", false},            {"\xC2\x7F", false},         {"\xC2\xC0", false},
+        {"\xE0\xA0\x80", true},     {"\xE0\x9F\xBF", false},     {"\xEC\xBF\xBF", true},
+        {"\xED\x9F\xBF", true},     {"\xED\xA0\x80", false},     {"\xEF\xBF\xBF", true},
+        {"\xE1\x80", false},        {"\xF0\x90\x80\x80", true},  {"\xF0\x8F\xBF\xBF", false},
+        {"\xF4\x8F\xBF\xBF", true}, {"\xF4\x90\x80\x80", false}, {"\xF5\x80\x80\x80", false},
+        {"\xF1\x80\x80", false},    {"\x80", false},             {"\xFF", false},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(is_valid_utf8(c.bytes), c.valid) << base64(c.bytes);
+        // Each invalid byte becomes one U+FFFD; a valid name stays as it is.
+        const std::string replaced = replace_invalid_utf8(c.bytes);
+        EXPECT_TRUE(is_valid_utf8(replaced)) << base64(c.bytes);
+        if (c.valid) {
+            EXPECT_EQ(replaced, c.bytes);
+        }
+    }
+    EXPECT_EQ(replace_invalid_utf8("a\xC2z\xED\xA0\x80"), "a\xEF\xBF\xBDz\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD");
+}
