@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <string_view>
@@ -9,6 +10,7 @@
 
 #include "batch/exclusive_file.h"
 #include "batch/file_reader.h"
+#include "batch/hashing_source.h"
 #include "batch/identify.h"
 
 #include <optional>
@@ -77,11 +79,7 @@ FileReport run_file_job(gainscan::Analysis& analysis, const std::string& path, s
     gainscan::PayloadReport payload{};
     const std::vector<std::uint8_t> bytes = gainscan::payload_bytes(analysis.carrier_bits(), *field, payload.complete);
     identify_payload(bytes, payload);
-    static constexpr char HEX[] = "0123456789abcdef";
-    for (std::size_t i = 0; i < bytes.size() && i < gainscan::PAYLOAD_HEAD_BYTES; ++i) {
-        payload.head += HEX[bytes[i] >> 4];
-        payload.head += HEX[bytes[i] & 15];
-    }
+    payload.head = lower_hex(std::span(bytes).first(std::min(bytes.size(), gainscan::PAYLOAD_HEAD_BYTES)));
     const std::string_view data(reinterpret_cast<const char*>(bytes.data()), bytes.size());
     payload.file = write_exclusive(*options.extract_dir, name, ".payload", data, error);
     if (payload.file.empty()) report.write_errors.push_back(error);

@@ -4,19 +4,15 @@
 
 #include <array>
 
-namespace {
-
-std::string lower_hex(std::span<const unsigned char> digest) {
+std::string lower_hex(std::span<const std::uint8_t> bytes) {
     static constexpr char HEX[] = "0123456789abcdef";
     std::string text;
-    for (const unsigned char byte : digest) {
+    for (const std::uint8_t byte : bytes) {
         text += HEX[byte >> 4];
         text += HEX[byte & 15];
     }
     return text;
 }
-
-}  // namespace
 
 std::string sha256_hex(std::span<const std::uint8_t> bytes) {
     std::array<unsigned char, EVP_MAX_MD_SIZE> digest{};

@@ -12,6 +12,8 @@
 
 #include "gainscan/analysis.h"
 
+// Two lower-case hex digits per byte.
+std::string lower_hex(std::span<const std::uint8_t> bytes);
 // Lower-case hex SHA-256 of bytes in memory ("" if hashing failed).
 std::string sha256_hex(std::span<const std::uint8_t> bytes);
 
