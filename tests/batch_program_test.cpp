@@ -64,9 +64,17 @@ std::size_t files_in(const std::string& dir) {
 }
 
 TEST(BatchFormats, TextOutputMatchesTheGoldenFile) {
-    const Outcome text = run(BATCH + " --quick -q --files-from tests/batch/text_golden.list");
+    const Outcome text = run(BATCH + " --quick -q --summary --files-from tests/batch/text_golden.list");
     EXPECT_EQ(text.out, slurp(fs::path(GAINSCAN_SOURCE_DIR) / "tests/batch/text_golden.expected"));
     EXPECT_EQ(text.status, 1);
+    // The summary's last line counts the files by format.
+    EXPECT_TRUE(text.err.ends_with("\ngainscan-batch: formats: layer3 6 mpeg_audio_other 1\n")) << text.err;
+    // A whole-file scan says what its alpha means.
+    const Outcome whole = run(BATCH + " -q --summary --files-from tests/batch/text_golden.list");
+    EXPECT_NE(whole.err.find("\ngainscan-batch: flagged at p_value <= 0.001: expect about 10 false alarms per "
+                             "10,000 clean files\n"),
+              std::string::npos)
+        << whole.err;
 }
 
 TEST(BatchFormats, JsonlAndCsvReadBackAsTheSameRecords) {
