@@ -61,6 +61,15 @@ TEST(HtmlReport, ListsEveryFileAndShowsTheFlaggedOnesEvidenceAndPayload) {
         ASSERT_FALSE(rs.empty());
         EXPECT_NE(html.find(rs.back()["sha256"].get<std::string>()), std::string::npos);
     }
+    // Paths the records give relative to where the scan ran are linked from
+    // the page's own directory.
+    fs::remove_all(dir / "payloads");
+    fs::create_directories(dir / "payloads");
+    fs::create_directories(dir / "pages");
+    const Outcome relative = run("cd " + quote(dir) + " && " + BATCH +
+                                 " -q -f jsonl --extract payloads --report pages/scan.html scan");
+    EXPECT_EQ(relative.status, 1) << relative.err;
+    EXPECT_NE(slurp(dir / "pages" / "scan.html").find("href=\"../payloads/000004-stego.mp3.payload\""), std::string::npos);
 }
 
 TEST(HtmlReport, AReportThatCannotBeWrittenIsAnErrorAndTheScanStillPrints) {
