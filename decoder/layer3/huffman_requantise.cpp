@@ -12,6 +12,14 @@
 
 constinit thread_local std::array<std::int16_t, 576> quantised_buffer{};
 
+namespace {
+
+// What a granule that was only stepped over shows: all zero.
+constexpr std::array<std::int16_t, 576> NO_QUANTISED{};
+constexpr std::array<float, 576> NO_SPECTRUM{};
+
+}  // namespace
+
 // For each region, for each pair: look up, sign, escape, scale. Most pairs
 // are short codes, and one read of a 12-bit table gives them with their sign
 // bits already applied, often two at a time; their values come as ready
@@ -195,6 +203,30 @@ inline void decode_pairs(BitStream& stream, Output& output, const HuffmanTable& 
     output = out;
 }
 
+// `n` pairs stepped over: the same table reads as decode_pairs, so the same
+// bits, without the values.
+inline void skip_pairs(BitStream& stream, const HuffmanTable& table, std::uint32_t n) {
+    BitStream in = stream;
+    const std::uint32_t* fast = table.fast;
+    while (n > 0) {
+        if (in.valid < PAIR_FAST_BITS) in.refill();
+        const std::uint32_t entry = fast[in.bits >> (64 - PAIR_FAST_BITS)];
+        const std::uint32_t count = (entry >> 9) & 3u;
+        if (count != 0 && n >= 2) {
+            in.skip(static_cast<int>(entry & 31u));
+            n -= count;
+        } else if (count != 0) {
+            in.skip(static_cast<int>((entry >> 5) & 15u));
+            n -= 1;
+        } else {
+            if (in.valid < 47) in.refill();
+            in.skip(general_pair(table, in.bits).used);
+            n -= 1;
+        }
+    }
+    stream = in;
+}
+
 // Up to `quads` count1 quadruples of one band run with the gain `gain`, every
 // STEP-th line, as long as each one's code and sign bits lie inside the
 // budget; returns how many were taken.
@@ -281,6 +313,45 @@ struct BandWalk {
     void note() { tracker[static_cast<std::size_t>(window)] = band; }
 };
 
+// The pairs of the three regions of the big values; a region that starts
+// beyond big_values is empty.
+std::array<std::uint32_t, 3> region_lengths(const GranuleInfo& granule) {
+    const std::uint32_t bv = std::min<std::uint32_t>(granule.big_values, 288);
+    const std::uint32_t r1 = granule.region1_start;
+    const std::uint32_t r2 = std::max(granule.region2_start, r1);
+    if (bv <= r1) return {bv, 0, 0};
+    if (bv <= r2) return {r1, bv - r1, 0};
+    return {r1, r2 - r1, bv - r2};
+}
+
+// The shared reader's position in bits from its buffer's start, and the
+// stream that reads on from a position.
+std::int64_t reader_position() { return (bit_reader.byte_pointer - bit_reader.buffer_begin) * 8 + bit_reader.bit_index; }
+
+BitStream stream_at(std::int64_t position) {
+    BitStream in{bit_reader.buffer_begin, static_cast<std::int64_t>(bit_reader.buffer_size), position >> 3};
+    in.refill();
+    in.skip(static_cast<int>(position & 7));
+    return in;
+}
+
+void set_reader_position(std::int64_t position) {
+    bit_reader.byte_pointer = bit_reader.buffer_begin + (position >> 3);
+    bit_reader.bit_index = static_cast<std::int32_t>(position & 7);
+}
+
+// Leaves the reader exactly part2_3_length bits after the scale factors
+// began: `budget` is what is left of them. 1, after the message, when the
+// granule used more.
+int leave_granule(std::int32_t budget) {
+    if (budget >= 0) {
+        bit_reader_skip(budget);
+        return 0;
+    }
+    dec_message(MESSAGE_STDERR, "Can't rewind stream by %d bits!\n", -budget);
+    return 1;
+}
+
 }  // namespace
 
 int layer3_huffman_requantise(std::span<float, 576> spectrum, const ScaleFactors& scale_factors,
@@ -290,17 +361,8 @@ int layer3_huffman_requantise(std::span<float, 576> spectrum, const ScaleFactors
     granule.quantised_values = quantised_buffer.data();
     std::int16_t* quantised = quantised_buffer.data();
 
-    const std::uint32_t bv = std::min<std::uint32_t>(granule.big_values, 288);
-    const std::uint32_t r1 = granule.region1_start;
-    const std::uint32_t r2 = std::max(granule.region2_start, r1);
-    std::array<std::uint32_t, 3> region_length{};
-    if (bv <= r1)
-        region_length = {bv, 0, 0};
-    else if (bv <= r2)
-        region_length = {r1, bv - r1, 0};
-    else
-        region_length = {r1, r2 - r1, bv - r2};
-    std::uint32_t quad_limit = (288 - bv) >> 1;
+    const std::array<std::uint32_t, 3> region_length = region_lengths(granule);
+    std::uint32_t quad_limit = (288 - std::min<std::uint32_t>(granule.big_values, 288)) >> 1;
 
     const bool short_kind = granule.block_type == 2;
     const bool mixed = short_kind && granule.mixed_block_flag != 0;
@@ -317,12 +379,8 @@ int layer3_huffman_requantise(std::span<float, 576> spectrum, const ScaleFactors
 
     // Big values: decoded in full whatever the budget says, band run by band
     // run, so that the gain and the write position stay in registers.
-    const std::int64_t big_values_start =
-        (bit_reader.byte_pointer - bit_reader.buffer_begin) * 8 + bit_reader.bit_index;
-    BitStream in{bit_reader.buffer_begin, static_cast<std::int64_t>(bit_reader.buffer_size),
-                 big_values_start >> 3};
-    in.refill();
-    in.skip(static_cast<int>(big_values_start & 7));
+    const std::int64_t big_values_start = reader_position();
+    BitStream in = stream_at(big_values_start);
     const int regions = short_kind ? 2 : 3;
     for (int region = 0; region < regions; ++region) {
         const HuffmanTable& table = pair_tables[granule.table_select[static_cast<std::size_t>(region)] & 31u];
@@ -408,9 +466,7 @@ int layer3_huffman_requantise(std::span<float, 576> spectrum, const ScaleFactors
         in.skip(used);
         --quad_limit;
     }
-    const std::int64_t end = in.position();
-    bit_reader.byte_pointer = bit_reader.buffer_begin + (end >> 3);
-    bit_reader.bit_index = static_cast<std::int32_t>(end & 7);
+    set_reader_position(in.position());
 
     // Everything not decoded is zero.
     std::fill(quantised, quantised_buffer.data() + quantised_buffer.size(), std::int16_t{0});
@@ -432,11 +488,30 @@ int layer3_huffman_requantise(std::span<float, 576> spectrum, const ScaleFactors
         granule.subband_end = static_cast<std::uint32_t>(LONG_BAND_LIMIT[si][granule.long_band_end]);
     }
 
-    // Leave the reader exactly part2_3_length bits after the scale factors began.
-    if (budget >= 0) {
-        bit_reader_skip(budget);
-        return 0;
+    return leave_granule(budget);
+}
+
+int layer3_huffman_skip(GranuleInfo& granule, int part2_bits) {
+    std::int32_t budget = static_cast<std::int32_t>(granule.part2_3_length) - part2_bits;
+    const std::array<std::uint32_t, 3> region_length = region_lengths(granule);
+    const std::int64_t big_values_start = reader_position();
+    BitStream in = stream_at(big_values_start);
+    const int regions = granule.block_type == 2 ? 2 : 3;
+    for (int region = 0; region < regions; ++region) {
+        const HuffmanTable& table = pair_tables[granule.table_select[static_cast<std::size_t>(region)] & 31u];
+        if (table.fast != nullptr) skip_pairs(in, table, region_length[static_cast<std::size_t>(region)]);
     }
-    dec_message(MESSAGE_STDERR, "Can't rewind stream by %d bits!\n", -budget);
-    return 1;
+    budget -= static_cast<std::int32_t>(in.position() - big_values_start);
+    set_reader_position(in.position());
+
+    // Nothing decoded: every line is zero.
+    granule.quantised_values = NO_QUANTISED.data();
+    granule.spectrum = NO_SPECTRUM.data();
+    granule.spectrum_end = 0;
+    granule.short_band_end = {0, 0, 0};
+    granule.long_band_end = 0;
+    granule.subband_end = 0;
+    // The count1 quadruples stop where the budget ends and the reader is
+    // left at that end anyway: with nothing to decode, they need no reading.
+    return leave_granule(budget);
 }
