@@ -204,25 +204,32 @@ inline void decode_pairs(BitStream& stream, Output& output, const HuffmanTable& 
 }
 
 // `n` pairs stepped over: the same table reads as decode_pairs, so the same
-// bits, without the values.
+// bits, without the values. After a refill the window holds at least 56
+// bits, room for four fast entries (12 bits at most each), so the refill is
+// checked once per four of them rather than before each.
 inline void skip_pairs(BitStream& stream, const HuffmanTable& table, std::uint32_t n) {
     BitStream in = stream;
     const std::uint32_t* fast = table.fast;
-    while (n > 0) {
-        if (in.valid < PAIR_FAST_BITS) in.refill();
-        const std::uint32_t entry = fast[in.bits >> (64 - PAIR_FAST_BITS)];
-        const std::uint32_t count = (entry >> 9) & 3u;
-        if (count != 0 && n >= 2) {
+    while (n >= 2) {
+        in.refill();
+        for (int k = 0; k < 4 && n >= 2; ++k) {
+            const std::uint32_t entry = fast[in.bits >> (64 - PAIR_FAST_BITS)];
+            const std::uint32_t count = (entry >> 9) & 3u;
+            if (count == 0) {
+                if (in.valid < 47) in.refill();
+                in.skip(general_pair(table, in.bits).used);
+                n -= 1;
+                break;
+            }
             in.skip(static_cast<int>(entry & 31u));
             n -= count;
-        } else if (count != 0) {
-            in.skip(static_cast<int>((entry >> 5) & 15u));
-            n -= 1;
-        } else {
-            if (in.valid < 47) in.refill();
-            in.skip(general_pair(table, in.bits).used);
-            n -= 1;
         }
+    }
+    if (n == 1) {
+        // The last pair alone: an entry's first pair, or the general way.
+        if (in.valid < 47) in.refill();
+        const std::uint32_t entry = fast[in.bits >> (64 - PAIR_FAST_BITS)];
+        in.skip((entry >> 9) & 3u ? static_cast<int>((entry >> 5) & 15u) : general_pair(table, in.bits).used);
     }
     stream = in;
 }
