@@ -142,24 +142,45 @@ struct Output {
     std::uint32_t nonzero;    // nonzero once a value was not 0
 };
 
+// One pair read the general way (a long code or an escape) and written.
+template <int STEP>
+inline void general_pair_out(BitStream& in, Output& out, const HuffmanTable& table, float gain) {
+    if (in.valid < 47) in.refill();
+    const SignedPair pair = general_pair(table, in.bits);
+    in.skip(pair.used);
+    for (const int v : pair.value) {
+        const float magnitude = POW43_TABLE[static_cast<std::size_t>(v < 0 ? -v : v)] * gain;
+        out.spectrum[out.position] = v < 0 ? -magnitude : magnitude;
+        *out.quantised++ = static_cast<std::int16_t>(v);
+        out.nonzero |= static_cast<std::uint32_t>(v);
+        out.position += STEP;
+    }
+}
+
 // `n` pairs of one band run, all with the gain `gain`, every STEP-th line.
 // While two pairs or more are left, an entry's four values are all written:
 // with one pair in it, its second pair is two zeros that the next pair
-// overwrites, which costs less than telling the two kinds apart. Works on
-// copies of the stream and the output so that they stay in registers.
+// overwrites, which costs less than telling the two kinds apart. After a
+// refill the window holds at least 56 bits, room for four fast entries (12
+// bits at most each), so the refill is checked once per four of them. Works
+// on copies of the stream and the output so that they stay in registers.
 template <int STEP>
 inline void decode_pairs(BitStream& stream, Output& output, const HuffmanTable& table, float gain, std::uint32_t n) {
     BitStream in = stream;
     Output out = output;
     const std::uint32_t* fast = table.fast;
-    while (n > 0) {
-        if (in.valid < PAIR_FAST_BITS) in.refill();
-        const std::size_t index = in.bits >> (64 - PAIR_FAST_BITS);
-        const std::uint32_t entry = fast[index];
-        const std::uint32_t count = (entry >> 9) & 3u;
-        const std::size_t first = (entry >> 12) & 1023u;
-        const std::size_t second = entry >> 22;
-        if (count != 0 && n >= 2) {
+    while (n >= 2) {
+        in.refill();
+        for (int k = 0; k < 4 && n >= 2; ++k) {
+            const std::uint32_t entry = fast[in.bits >> (64 - PAIR_FAST_BITS)];
+            const std::uint32_t count = (entry >> 9) & 3u;
+            if (count == 0) {
+                general_pair_out<STEP>(in, out, table, gain);
+                n -= 1;
+                break;
+            }
+            const std::size_t first = (entry >> 12) & 1023u;
+            const std::size_t second = entry >> 22;
             const TwoValues& a = PAIR_POWERS[first];
             const TwoValues& b = PAIR_POWERS[second];
             float* line = out.spectrum + out.position;
@@ -174,8 +195,14 @@ inline void decode_pairs(BitStream& stream, Output& output, const HuffmanTable& 
             out.quantised += 2 * count;
             n -= count;
             in.skip(static_cast<int>(entry & 31u));
-        } else if (count != 0) {
-            // The last pair of the run: the entry's first pair alone.
+        }
+    }
+    if (n == 1) {
+        // The last pair of the run: an entry's first pair alone, or the general way.
+        if (in.valid < PAIR_FAST_BITS) in.refill();
+        const std::uint32_t entry = fast[in.bits >> (64 - PAIR_FAST_BITS)];
+        if (((entry >> 9) & 3u) != 0) {
+            const std::size_t first = (entry >> 12) & 1023u;
             const TwoValues& v = PAIR_POWERS[first];
             out.spectrum[out.position] = v.v[0] * gain;
             out.spectrum[out.position + STEP] = v.v[1] * gain;
@@ -183,20 +210,9 @@ inline void decode_pairs(BitStream& stream, Output& output, const HuffmanTable& 
             out.nonzero |= ((entry >> 12) & 0x3FFu) ^ 0x1EFu;
             out.position += 2 * STEP;
             out.quantised += 2;
-            n -= 1;
             in.skip(static_cast<int>((entry >> 5) & 15u));
         } else {
-            if (in.valid < 47) in.refill();
-            const SignedPair pair = general_pair(table, in.bits);
-            in.skip(pair.used);
-            for (const int v : pair.value) {
-                const float magnitude = POW43_TABLE[static_cast<std::size_t>(v < 0 ? -v : v)] * gain;
-                out.spectrum[out.position] = v < 0 ? -magnitude : magnitude;
-                *out.quantised++ = static_cast<std::int16_t>(v);
-                out.nonzero |= static_cast<std::uint32_t>(v);
-                out.position += STEP;
-            }
-            n -= 1;
+            general_pair_out<STEP>(in, out, table, gain);
         }
     }
     stream = in;
