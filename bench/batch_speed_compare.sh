@@ -126,7 +126,7 @@ print("quick scan: new %.2fx the files/s of old (processor time %.2fx less); cat
          q_new["mean"] / runs["cat"]["mean"]))
 for jobs in ("j1", "j2"):
     o, n = runs["whole-%s-old" % jobs], runs["whole-%s-new" % jobs]
-    print("whole-file -%s: new %.2fx the MB/s of old (processor time %.2fx less)"
+    print("whole-file -j %s: new %.2fx the MB/s of old (processor time %.2fx less)"
           % (jobs[1], o["mean"] / n["mean"], (o["user"] + o["system"]) / (n["user"] + n["system"])))
 print("whole-file -j 2 against -j 1: old %.2fx, new %.2fx"
       % (runs["whole-j1-old"]["mean"] / runs["whole-j2-old"]["mean"],
@@ -144,7 +144,7 @@ if command -v valgrind >/dev/null; then
     for program in "$old" "$new"; do
       # shellcheck disable=SC2086
       counts+=("$(valgrind --tool=callgrind --callgrind-out-file=/dev/null "$program" --format jsonl --hash none -q -j 1 \
-        $args 2>&1 >/dev/null | sed -n 's/.*Collected : \([0-9]*\).*/\1/p')")
+        $args 2>&1 >/dev/null | sed -n 's/.*Collected : \([0-9]*\).*/\1/p' || true)")  # status 1: flagged
     done
     case $args in --quick*) label="quick scan, 200 small files";; *) label="whole file, one 30 s 128 kbit/s";; esac
     python3 -c 'import sys; o, n = int(sys.argv[2]), int(sys.argv[3]); print("%-34s %14d %14d %7.2fx" % (sys.argv[1], o, n, o / n))' \
