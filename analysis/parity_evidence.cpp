@@ -77,9 +77,11 @@ std::optional<double> band_residual(const Point& a, const Point& m, const Point&
     std::array<float, EVIDENCE_BANDS> d{};
     std::size_t count = 0;
     for (std::size_t k = 0; k < EVIDENCE_BANDS; ++k) {
-        const bool heard = (a.bands[k] > SILENT_BAND) & (m.bands[k] > SILENT_BAND) & (b.bands[k] > SILENT_BAND);
-        d[k] = heard ? m.bands[k] - 0.5f * (a.bands[k] + b.bands[k]) : LEFT_OUT;
-        count += heard ? 1 : 0;
+        // 1 when all three have the band; & rather than &&, which may branch.
+        const int heard = static_cast<int>(a.bands[k] > SILENT_BAND) & static_cast<int>(m.bands[k] > SILENT_BAND) &
+                          static_cast<int>(b.bands[k] > SILENT_BAND);
+        d[k] = heard != 0 ? m.bands[k] - 0.5f * (a.bands[k] + b.bands[k]) : LEFT_OUT;
+        count += static_cast<std::size_t>(heard);
     }
     if (count == 0) return std::nullopt;
     for (const auto& [i, j] : SORT_EIGHT) {
