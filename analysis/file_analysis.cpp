@@ -242,7 +242,12 @@ struct Analysis::State final : DecoderObserver, MessageSink, ReadObserver {
     }
 };
 
-Analysis::Analysis(AnalysisOptions options) : state_(std::make_unique<State>()) { state_->options = options; }
+Analysis::Analysis(AnalysisOptions options) : state_(std::make_unique<State>()) {
+    state_->options = options;
+    // The first-200-records verdict reads only the side information: the
+    // spectrum is computed only for the whole-file evidence.
+    state_->decoder = Decoder(DecoderOptions{.spectrum = options.whole_file});
+}
 Analysis::~Analysis() = default;
 Analysis::Analysis(Analysis&&) noexcept = default;
 Analysis& Analysis::operator=(Analysis&&) noexcept = default;

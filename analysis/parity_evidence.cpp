@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
+#include <utility>
 
 namespace gainscan {
 
@@ -58,23 +59,38 @@ std::int16_t quantise(double value, double unit) {
     return static_cast<std::int16_t>(std::clamp(q, -32767.0, 32767.0));
 }
 
+// A band's residual is left out when any of the three lacks it. Which bands
+// those are is as good as random, so nothing here branches on it: a band left
+// out sorts last as +infinity, and a fixed network of 19 compare-exchanges
+// sorts the eight. The median is the same value as any sort gives (a tie of
+// -0 and +0 can change only the sign of a zero, which the residual's
+// quantisation drops).
+constexpr std::array<std::pair<std::size_t, std::size_t>, 19> SORT_EIGHT = {{
+    {0, 2}, {1, 3}, {4, 6}, {5, 7}, {0, 4}, {1, 5}, {2, 6}, {3, 7}, {0, 1}, {2, 3},
+    {4, 5}, {6, 7}, {2, 4}, {3, 5}, {1, 4}, {3, 6}, {1, 2}, {3, 4}, {5, 6},
+}};
+static_assert(EVIDENCE_BANDS == 8, "the sorting network sorts eight bands");
+
 }  // namespace
 
 std::optional<double> band_residual(const std::array<float, EVIDENCE_BANDS>& before,
                                     const std::array<float, EVIDENCE_BANDS>& middle,
                                     const std::array<float, EVIDENCE_BANDS>& after) {
+    constexpr float LEFT_OUT = std::numeric_limits<float>::infinity();
     std::array<float, EVIDENCE_BANDS> d{};
     std::size_t count = 0;
-    for (std::size_t k = 0; k < EVIDENCE_BANDS; ++k)
-        if (before[k] > SILENT_BAND && middle[k] > SILENT_BAND && after[k] > SILENT_BAND)
-            d[count++] = middle[k] - 0.5f * (before[k] + after[k]);
+    for (std::size_t k = 0; k < EVIDENCE_BANDS; ++k) {
+        // 1 when all three have the band; & rather than &&, which may branch.
+        const int heard = static_cast<int>(before[k] > SILENT_BAND) & static_cast<int>(middle[k] > SILENT_BAND) &
+                          static_cast<int>(after[k] > SILENT_BAND);
+        d[k] = heard != 0 ? middle[k] - 0.5f * (before[k] + after[k]) : LEFT_OUT;
+        count += static_cast<std::size_t>(heard);
+    }
     if (count == 0) return std::nullopt;
-    // Insertion sort of at most eight values.
-    for (std::size_t i = 1; i < count; ++i) {
-        const float v = d[i];
-        std::size_t j = i;
-        for (; j > 0 && d[j - 1] > v; --j) d[j] = d[j - 1];
-        d[j] = v;
+    for (const auto& [i, j] : SORT_EIGHT) {
+        const float low = std::min(d[i], d[j]);
+        d[j] = std::max(d[i], d[j]);
+        d[i] = low;
     }
     return count % 2 ? d[count / 2] : 0.5 * (d[count / 2 - 1] + d[count / 2]);
 }

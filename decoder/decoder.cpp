@@ -82,6 +82,7 @@ int dec_decode(DecoderState& state, const std::uint8_t* input, std::int32_t inpu
     if (state.frame.crc_present) bits_read(16);  // stepped over, not verified
     state.frame.granule_hook = state.granule_hook;
     state.frame.user_data = state.user_data;
+    state.frame.skip_spectrum = state.skip_spectrum;
     layer3_decode_frame(state.frame, output, done);
 
     const FrameHook hook = state.frame_hook;

@@ -57,6 +57,9 @@ struct DecoderState {
     MessageSink message_sink;
     void* client;  // the client's own per-file record, for its hooks (dec_client)
     std::int32_t failed;
+    // 1: no spectrum is computed; frames, side information and messages are
+    // those of a full decode, and every granule's spectrum reads as zeros.
+    std::int32_t skip_spectrum;
 };
 
 // The DecoderState being decoded on this thread, and its client pointer: for

@@ -15,6 +15,7 @@ struct Decoder::State {
     DecoderState stages{};
     MessageSink* sink = nullptr;
     DecoderObserver* observer = nullptr;
+    DecoderOptions options;
     std::int64_t frame_index = 0;
     std::int64_t slot_base = 0;  // first slot of the frame being decoded
     std::uint64_t bytes_fed = 0;
@@ -28,6 +29,7 @@ struct Decoder::State {
         stages.granule_hook = on_granule;
         stages.message_sink = ::MessageSink{forward_message, this};
         stages.client = this;
+        stages.skip_spectrum = options.spectrum ? 0 : 1;
         frame_index = 0;
         described = -1;
         slot_base = 0;
@@ -105,7 +107,12 @@ struct Decoder::State {
     }
 };
 
-Decoder::Decoder() : state_(std::make_unique<State>()) { state_->start(); }
+Decoder::Decoder() : Decoder(DecoderOptions{}) {}
+
+Decoder::Decoder(DecoderOptions options) : state_(std::make_unique<State>()) {
+    state_->options = options;
+    state_->start();
+}
 
 Decoder::~Decoder() {
     if (state_) dec_release(state_->stages);

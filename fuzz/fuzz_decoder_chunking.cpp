@@ -1,6 +1,8 @@
 // The decoder must see the same stream whatever way it is cut into chunks.
 //
-// Input layout: byte 0 picks how chunk sizes are drawn, bytes 1..3 seed the
+// Input layout: byte 0 picks how chunk sizes are drawn (bits 0-3) and whether
+// the chunked decode computes no spectrum (bit 4: the granules' codes are then
+// only stepped over, which must change nothing below), bytes 1..3 seed the
 // generator, the rest is the stream. The stream is decoded twice, once in the
 // drawn chunks and once in a single chunk, and everything the hooks and the
 // state show must agree: every frame's header fields, sizes, skipped bytes,
@@ -108,6 +110,7 @@ void decode(Run& run, const std::uint8_t* data, std::size_t size, bool chunked, 
     dec_init(state);
     state.frame_hook = frame_hook;
     state.granule_hook = granule_hook;
+    state.skip_spectrum = chunked && (mode & 16u) != 0 ? 1 : 0;
 
     // A private copy, so a decoder that read past a chunk would trip ASan on
     // exactly that chunk rather than on the fuzzer's buffer.

@@ -3,7 +3,9 @@
 // follow the hiding layout, and a decoder that can be moved mid-stream.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <string>
@@ -148,6 +150,122 @@ TEST(DecoderSession, NotMpegAudioGivesNoEventsAndNoError) {
     const Recorder seen = run(text, 0);
     EXPECT_TRUE(seen.granules.empty());
     EXPECT_TRUE(seen.frames.empty());
+}
+
+// --- A decoder that computes no spectrum (DecoderOptions::spectrum false) ---
+
+// Everything a decode reports except the spectrum, in the order it came.
+struct SideOnly final : gainscan::DecoderObserver, gainscan::MessageSink {
+    std::vector<std::string> events;
+    std::vector<std::uint32_t> spectrum_ends;
+    bool spectrum_all_zero = true;
+    void on_granule(const gainscan::GranuleEvent& e) override {
+        const gainscan::GranuleSideInfo& s = e.side_info;
+        events.push_back("granule " + std::to_string(e.frame_index) + " " + std::to_string(e.frame_offset) + " " +
+                         std::to_string(e.granule) + " " + std::to_string(e.channel) + " " + std::to_string(e.slot) +
+                         " " + std::to_string(s.part2_3_length) + " " + std::to_string(s.big_values) + " " +
+                         std::to_string(s.global_gain) + " " + std::to_string(s.scalefac_compress) + " " +
+                         std::to_string(s.block_type) + " " + std::to_string(s.mixed_block_flag) + " " +
+                         std::to_string(s.table_select[0]) + " " + std::to_string(s.table_select[1]) + " " +
+                         std::to_string(s.table_select[2]) + " " + std::to_string(s.region1_start) + " " +
+                         std::to_string(s.region2_start) + " " + std::to_string(s.preflag) + " " +
+                         std::to_string(s.scalefac_scale) + " " + std::to_string(s.count1table_select) + " " +
+                         std::to_string(s.scfsi) + " " + std::to_string(e.header->frame_bytes));
+        spectrum_ends.push_back(e.spectrum_end);
+        for (float v : e.spectrum) spectrum_all_zero = spectrum_all_zero && v == 0.0f;
+    }
+    void on_frame(const gainscan::FrameEvent& e) override {
+        events.push_back("frame " + std::to_string(e.frame_index) + " " + std::to_string(e.offset) + " " +
+                         std::to_string(e.header.frame_bytes) + " " + std::to_string(e.main_data_begin) + " " +
+                         std::to_string(e.skipped_bytes) + " " + std::to_string(e.damaged));
+    }
+    void message(gainscan::Stream stream, std::string_view text) override {
+        events.push_back((stream == gainscan::Stream::out ? "out " : "err ") + std::string(text));
+    }
+};
+
+// Decodes all of `bytes` in 16385-byte pieces (as the analysis reads) and
+// notes how each feed ended, until the end or an error.
+SideOnly decode_side_only(const std::vector<std::uint8_t>& bytes, gainscan::DecoderOptions options) {
+    SideOnly seen;
+    gainscan::Decoder decoder(options);
+    decoder.set_observer(&seen);
+    decoder.set_message_sink(&seen);
+    gainscan::Step step = gainscan::Step::need_more;
+    for (std::size_t at = 0; at < bytes.size() && step != gainscan::Step::error; at += 16385) {
+        step = decoder.feed(std::span(bytes.data() + at, std::min<std::size_t>(16385, bytes.size() - at)));
+        while (step == gainscan::Step::frame) step = decoder.next();
+    }
+    decoder.finish();
+    seen.events.push_back("end " + std::to_string(static_cast<int>(step)) + " " + std::to_string(decoder.frames()) +
+                          " " + std::to_string(decoder.bytes_skipped()));
+    return seen;
+}
+
+std::vector<std::uint8_t> read_file(const std::filesystem::path& path) {
+    std::ifstream file(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()};
+}
+
+struct InputSet {
+    const char* directory;  // under the source tree
+    bool has_overdraw;      // at least one granule there uses more bits than its length allows
+};
+
+// The fixtures (every kind of stream the analyser meets) and the fuzzers'
+// seed corpora (damaged streams: overdrawn granules, cut frames, junk).
+const InputSet INPUT_SETS[] = {
+    {"tests/fixtures", true},
+    {"fuzz/corpus/fuzz_analyser", true},
+    {"fuzz/corpus/fuzz_decoder_chunking", true},
+    {"fuzz/corpus/fuzz_huffman_differential", true},
+};
+
+TEST(DecoderWithoutSpectrum, ReportsTheSameFramesSideInfoAndMessagesAsAFullDecode) {
+    for (const InputSet& set : INPUT_SETS) {
+        const std::filesystem::path directory = std::filesystem::path(GAINSCAN_SOURCE_DIR) / set.directory;
+        std::size_t files = 0, granules = 0;
+        bool overdraw = false;
+        for (const auto& entry : std::filesystem::directory_iterator(directory)) {
+            if (!entry.is_regular_file() || entry.path().extension() == ".md") continue;
+            SCOPED_TRACE(entry.path().string());
+            const std::vector<std::uint8_t> bytes = read_file(entry.path());
+            const SideOnly full = decode_side_only(bytes, gainscan::DecoderOptions{});
+            const SideOnly skipping = decode_side_only(bytes, gainscan::DecoderOptions{.spectrum = false});
+            EXPECT_EQ(skipping.events, full.events);
+            ++files;
+            granules += full.spectrum_ends.size();
+            for (const std::string& event : full.events) overdraw = overdraw || event.starts_with("err Can't rewind");
+        }
+        SCOPED_TRACE(set.directory);
+        EXPECT_GT(files, 5u);
+        EXPECT_GT(granules, 0u);
+        EXPECT_EQ(overdraw, set.has_overdraw);
+    }
+}
+
+TEST(DecoderWithoutSpectrum, GivesAnAllZeroSpectrumEndingAtLineZero) {
+    for (const char* name : FILES) {
+        SCOPED_TRACE(name);
+        const SideOnly full = decode_side_only(fixture(name), gainscan::DecoderOptions{});
+        const SideOnly skipping = decode_side_only(fixture(name), gainscan::DecoderOptions{.spectrum = false});
+        ASSERT_FALSE(skipping.spectrum_ends.empty());
+        EXPECT_FALSE(full.spectrum_all_zero);
+        EXPECT_TRUE(skipping.spectrum_all_zero);
+        EXPECT_EQ(skipping.spectrum_ends, std::vector<std::uint32_t>(skipping.spectrum_ends.size(), 0u));
+    }
+}
+
+TEST(DecoderWithoutSpectrum, KeepsItsOptionAcrossReset) {
+    const std::vector<std::uint8_t> bytes = fixture("m1_44100_stereo_cbr64_2s.mp3");
+    SideOnly seen;
+    gainscan::Decoder decoder(gainscan::DecoderOptions{.spectrum = false});
+    decoder.reset();
+    decoder.set_observer(&seen);
+    gainscan::Step step = decoder.feed(bytes);
+    while (step == gainscan::Step::frame) step = decoder.next();
+    ASSERT_FALSE(seen.spectrum_ends.empty());
+    EXPECT_TRUE(seen.spectrum_all_zero);
 }
 
 }  // namespace

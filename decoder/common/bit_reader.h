@@ -47,9 +47,12 @@ inline std::uint32_t bit_reader_byte_at(const std::uint8_t* p) {
 inline std::uint64_t bit_buffer_word(const std::uint8_t* begin, std::int64_t size, std::int64_t offset) {
     std::uint64_t w = 0;
     if (offset >= 0 && offset + 8 <= size) {
-        std::uint8_t bytes[8];
-        std::memcpy(bytes, begin + offset, 8);
-        for (const std::uint8_t b : bytes) w = (w << 8) | b;
+        // Spelt out byte by byte, which compilers turn into one load and one
+        // byte swap; a loop over the bytes is left as eight shifts at -O2.
+        const std::uint8_t* p = begin + offset;
+        w = (std::uint64_t{p[0]} << 56) | (std::uint64_t{p[1]} << 48) | (std::uint64_t{p[2]} << 40) |
+            (std::uint64_t{p[3]} << 32) | (std::uint64_t{p[4]} << 24) | (std::uint64_t{p[5]} << 16) |
+            (std::uint64_t{p[6]} << 8) | std::uint64_t{p[7]};
     } else {
         for (std::int64_t at = offset; at < offset + 8; ++at) w = (w << 8) | (at >= 0 && at < size ? begin[at] : 0u);
     }

@@ -37,6 +37,9 @@ struct FrameInfo {
     std::int32_t granule_index;  // of the granule whose hook is running
     GranuleHook granule_hook;
     std::uint32_t user_data;
+    // 1: the granules' Huffman codes are stepped over, not turned into a
+    // spectrum (the client wants only the side information).
+    std::int32_t skip_spectrum;
 };
 
 // Layer III bitrates in kbit/s, [lsf_flag][bitrate_index]; 0 for free format

@@ -9,12 +9,15 @@ constinit thread_local std::array<std::array<float, 576>, 2> spectral_buffers{};
 
 namespace {
 
-// Scale factors, then the spectrum. Nonzero when the granule overdrew its budget.
+// Scale factors, then the spectrum (or, without one, only the bits stepped
+// over). Nonzero when the granule overdrew its budget.
 int decode_channel(const FrameInfo& frame, GranuleInfo& granule, ScaleFactors& scale_factors,
                    int channel, int intensity) {
+    const ScaleFactorValues how = frame.skip_spectrum ? ScaleFactorValues::skip : ScaleFactorValues::read;
     const int part2_bits = frame.lsf_flag
-                               ? layer3_scale_factors_lsf(scale_factors, granule, channel == 0 ? 0 : intensity)
-                               : layer3_scale_factors_v1(scale_factors, granule);
+                               ? layer3_scale_factors_lsf(scale_factors, granule, channel == 0 ? 0 : intensity, how)
+                               : layer3_scale_factors_v1(scale_factors, granule, how);
+    if (frame.skip_spectrum) return layer3_huffman_skip(granule, part2_bits);
     auto& spectrum = spectral_buffers[static_cast<std::size_t>(channel)];
     granule.spectrum = spectrum.data();
     return layer3_huffman_requantise(spectrum, scale_factors, granule, frame.sampling_index, part2_bits);
@@ -53,6 +56,7 @@ int layer3_decode_frame(FrameInfo& frame, std::uint8_t* /*output*/, std::int32_t
         }
         if (frame.granule_hook) frame.granule_hook(&g1, frame.user_data, 1);
 
+        if (frame.skip_spectrum) continue;
         if (mid_side) {
             auto& left = spectral_buffers[0];
             auto& right = spectral_buffers[1];

@@ -12,6 +12,14 @@
 
 constinit thread_local std::array<std::int16_t, 576> quantised_buffer{};
 
+namespace {
+
+// What a granule that was only stepped over shows: all zero.
+constexpr std::array<std::int16_t, 576> NO_QUANTISED{};
+constexpr std::array<float, 576> NO_SPECTRUM{};
+
+}  // namespace
+
 // For each region, for each pair: look up, sign, escape, scale. Most pairs
 // are short codes, and one read of a 12-bit table gives them with their sign
 // bits already applied, often two at a time; their values come as ready
@@ -134,24 +142,45 @@ struct Output {
     std::uint32_t nonzero;    // nonzero once a value was not 0
 };
 
+// One pair read the general way (a long code or an escape) and written.
+template <int STEP>
+inline void general_pair_out(BitStream& in, Output& out, const HuffmanTable& table, float gain) {
+    if (in.valid < 47) in.refill();
+    const SignedPair pair = general_pair(table, in.bits);
+    in.skip(pair.used);
+    for (const int v : pair.value) {
+        const float magnitude = POW43_TABLE[static_cast<std::size_t>(v < 0 ? -v : v)] * gain;
+        out.spectrum[out.position] = v < 0 ? -magnitude : magnitude;
+        *out.quantised++ = static_cast<std::int16_t>(v);
+        out.nonzero |= static_cast<std::uint32_t>(v);
+        out.position += STEP;
+    }
+}
+
 // `n` pairs of one band run, all with the gain `gain`, every STEP-th line.
 // While two pairs or more are left, an entry's four values are all written:
 // with one pair in it, its second pair is two zeros that the next pair
-// overwrites, which costs less than telling the two kinds apart. Works on
-// copies of the stream and the output so that they stay in registers.
+// overwrites, which costs less than telling the two kinds apart. After a
+// refill the window holds at least 56 bits, room for four fast entries (12
+// bits at most each), so the refill is checked once per four of them. Works
+// on copies of the stream and the output so that they stay in registers.
 template <int STEP>
 inline void decode_pairs(BitStream& stream, Output& output, const HuffmanTable& table, float gain, std::uint32_t n) {
     BitStream in = stream;
     Output out = output;
     const std::uint32_t* fast = table.fast;
-    while (n > 0) {
-        if (in.valid < PAIR_FAST_BITS) in.refill();
-        const std::size_t index = in.bits >> (64 - PAIR_FAST_BITS);
-        const std::uint32_t entry = fast[index];
-        const std::uint32_t count = (entry >> 9) & 3u;
-        const std::size_t first = (entry >> 12) & 1023u;
-        const std::size_t second = entry >> 22;
-        if (count != 0 && n >= 2) {
+    while (n >= 2) {
+        in.refill();
+        for (int k = 0; k < 4 && n >= 2; ++k) {
+            const std::uint32_t entry = fast[in.bits >> (64 - PAIR_FAST_BITS)];
+            const std::uint32_t count = (entry >> 9) & 3u;
+            if (count == 0) {
+                general_pair_out<STEP>(in, out, table, gain);
+                n -= 1;
+                break;
+            }
+            const std::size_t first = (entry >> 12) & 1023u;
+            const std::size_t second = entry >> 22;
             const TwoValues& a = PAIR_POWERS[first];
             const TwoValues& b = PAIR_POWERS[second];
             float* line = out.spectrum + out.position;
@@ -166,8 +195,14 @@ inline void decode_pairs(BitStream& stream, Output& output, const HuffmanTable& 
             out.quantised += 2 * count;
             n -= count;
             in.skip(static_cast<int>(entry & 31u));
-        } else if (count != 0) {
-            // The last pair of the run: the entry's first pair alone.
+        }
+    }
+    if (n == 1) {
+        // The last pair of the run: an entry's first pair alone, or the general way.
+        if (in.valid < PAIR_FAST_BITS) in.refill();
+        const std::uint32_t entry = fast[in.bits >> (64 - PAIR_FAST_BITS)];
+        if (((entry >> 9) & 3u) != 0) {
+            const std::size_t first = (entry >> 12) & 1023u;
             const TwoValues& v = PAIR_POWERS[first];
             out.spectrum[out.position] = v.v[0] * gain;
             out.spectrum[out.position + STEP] = v.v[1] * gain;
@@ -175,24 +210,44 @@ inline void decode_pairs(BitStream& stream, Output& output, const HuffmanTable& 
             out.nonzero |= ((entry >> 12) & 0x3FFu) ^ 0x1EFu;
             out.position += 2 * STEP;
             out.quantised += 2;
-            n -= 1;
             in.skip(static_cast<int>((entry >> 5) & 15u));
         } else {
-            if (in.valid < 47) in.refill();
-            const SignedPair pair = general_pair(table, in.bits);
-            in.skip(pair.used);
-            for (const int v : pair.value) {
-                const float magnitude = POW43_TABLE[static_cast<std::size_t>(v < 0 ? -v : v)] * gain;
-                out.spectrum[out.position] = v < 0 ? -magnitude : magnitude;
-                *out.quantised++ = static_cast<std::int16_t>(v);
-                out.nonzero |= static_cast<std::uint32_t>(v);
-                out.position += STEP;
-            }
-            n -= 1;
+            general_pair_out<STEP>(in, out, table, gain);
         }
     }
     stream = in;
     output = out;
+}
+
+// `n` pairs stepped over: the same table reads as decode_pairs, so the same
+// bits, without the values. After a refill the window holds at least 56
+// bits, room for four fast entries (12 bits at most each), so the refill is
+// checked once per four of them rather than before each.
+inline void skip_pairs(BitStream& stream, const HuffmanTable& table, std::uint32_t n) {
+    BitStream in = stream;
+    const std::uint32_t* fast = table.fast;
+    while (n >= 2) {
+        in.refill();
+        for (int k = 0; k < 4 && n >= 2; ++k) {
+            const std::uint32_t entry = fast[in.bits >> (64 - PAIR_FAST_BITS)];
+            const std::uint32_t count = (entry >> 9) & 3u;
+            if (count == 0) {
+                if (in.valid < 47) in.refill();
+                in.skip(general_pair(table, in.bits).used);
+                n -= 1;
+                break;
+            }
+            in.skip(static_cast<int>(entry & 31u));
+            n -= count;
+        }
+    }
+    if (n == 1) {
+        // The last pair alone: an entry's first pair, or the general way.
+        if (in.valid < 47) in.refill();
+        const std::uint32_t entry = fast[in.bits >> (64 - PAIR_FAST_BITS)];
+        in.skip((entry >> 9) & 3u ? static_cast<int>((entry >> 5) & 15u) : general_pair(table, in.bits).used);
+    }
+    stream = in;
 }
 
 // Up to `quads` count1 quadruples of one band run with the gain `gain`, every
@@ -281,6 +336,45 @@ struct BandWalk {
     void note() { tracker[static_cast<std::size_t>(window)] = band; }
 };
 
+// The pairs of the three regions of the big values; a region that starts
+// beyond big_values is empty.
+std::array<std::uint32_t, 3> region_lengths(const GranuleInfo& granule) {
+    const std::uint32_t bv = std::min<std::uint32_t>(granule.big_values, 288);
+    const std::uint32_t r1 = granule.region1_start;
+    const std::uint32_t r2 = std::max(granule.region2_start, r1);
+    if (bv <= r1) return {bv, 0, 0};
+    if (bv <= r2) return {r1, bv - r1, 0};
+    return {r1, r2 - r1, bv - r2};
+}
+
+// The shared reader's position in bits from its buffer's start, and the
+// stream that reads on from a position.
+std::int64_t reader_position() { return (bit_reader.byte_pointer - bit_reader.buffer_begin) * 8 + bit_reader.bit_index; }
+
+BitStream stream_at(std::int64_t position) {
+    BitStream in{bit_reader.buffer_begin, static_cast<std::int64_t>(bit_reader.buffer_size), position >> 3};
+    in.refill();
+    in.skip(static_cast<int>(position & 7));
+    return in;
+}
+
+void set_reader_position(std::int64_t position) {
+    bit_reader.byte_pointer = bit_reader.buffer_begin + (position >> 3);
+    bit_reader.bit_index = static_cast<std::int32_t>(position & 7);
+}
+
+// Leaves the reader exactly part2_3_length bits after the scale factors
+// began: `budget` is what is left of them. 1, after the message, when the
+// granule used more.
+int leave_granule(std::int32_t budget) {
+    if (budget >= 0) {
+        bit_reader_skip(budget);
+        return 0;
+    }
+    dec_message(MESSAGE_STDERR, "Can't rewind stream by %d bits!\n", -budget);
+    return 1;
+}
+
 }  // namespace
 
 int layer3_huffman_requantise(std::span<float, 576> spectrum, const ScaleFactors& scale_factors,
@@ -290,17 +384,8 @@ int layer3_huffman_requantise(std::span<float, 576> spectrum, const ScaleFactors
     granule.quantised_values = quantised_buffer.data();
     std::int16_t* quantised = quantised_buffer.data();
 
-    const std::uint32_t bv = std::min<std::uint32_t>(granule.big_values, 288);
-    const std::uint32_t r1 = granule.region1_start;
-    const std::uint32_t r2 = std::max(granule.region2_start, r1);
-    std::array<std::uint32_t, 3> region_length{};
-    if (bv <= r1)
-        region_length = {bv, 0, 0};
-    else if (bv <= r2)
-        region_length = {r1, bv - r1, 0};
-    else
-        region_length = {r1, r2 - r1, bv - r2};
-    std::uint32_t quad_limit = (288 - bv) >> 1;
+    const std::array<std::uint32_t, 3> region_length = region_lengths(granule);
+    std::uint32_t quad_limit = (288 - std::min<std::uint32_t>(granule.big_values, 288)) >> 1;
 
     const bool short_kind = granule.block_type == 2;
     const bool mixed = short_kind && granule.mixed_block_flag != 0;
@@ -317,12 +402,8 @@ int layer3_huffman_requantise(std::span<float, 576> spectrum, const ScaleFactors
 
     // Big values: decoded in full whatever the budget says, band run by band
     // run, so that the gain and the write position stay in registers.
-    const std::int64_t big_values_start =
-        (bit_reader.byte_pointer - bit_reader.buffer_begin) * 8 + bit_reader.bit_index;
-    BitStream in{bit_reader.buffer_begin, static_cast<std::int64_t>(bit_reader.buffer_size),
-                 big_values_start >> 3};
-    in.refill();
-    in.skip(static_cast<int>(big_values_start & 7));
+    const std::int64_t big_values_start = reader_position();
+    BitStream in = stream_at(big_values_start);
     const int regions = short_kind ? 2 : 3;
     for (int region = 0; region < regions; ++region) {
         const HuffmanTable& table = pair_tables[granule.table_select[static_cast<std::size_t>(region)] & 31u];
@@ -408,9 +489,7 @@ int layer3_huffman_requantise(std::span<float, 576> spectrum, const ScaleFactors
         in.skip(used);
         --quad_limit;
     }
-    const std::int64_t end = in.position();
-    bit_reader.byte_pointer = bit_reader.buffer_begin + (end >> 3);
-    bit_reader.bit_index = static_cast<std::int32_t>(end & 7);
+    set_reader_position(in.position());
 
     // Everything not decoded is zero.
     std::fill(quantised, quantised_buffer.data() + quantised_buffer.size(), std::int16_t{0});
@@ -432,11 +511,30 @@ int layer3_huffman_requantise(std::span<float, 576> spectrum, const ScaleFactors
         granule.subband_end = static_cast<std::uint32_t>(LONG_BAND_LIMIT[si][granule.long_band_end]);
     }
 
-    // Leave the reader exactly part2_3_length bits after the scale factors began.
-    if (budget >= 0) {
-        bit_reader_skip(budget);
-        return 0;
+    return leave_granule(budget);
+}
+
+int layer3_huffman_skip(GranuleInfo& granule, int part2_bits) {
+    std::int32_t budget = static_cast<std::int32_t>(granule.part2_3_length) - part2_bits;
+    const std::array<std::uint32_t, 3> region_length = region_lengths(granule);
+    const std::int64_t big_values_start = reader_position();
+    BitStream in = stream_at(big_values_start);
+    const int regions = granule.block_type == 2 ? 2 : 3;
+    for (int region = 0; region < regions; ++region) {
+        const HuffmanTable& table = pair_tables[granule.table_select[static_cast<std::size_t>(region)] & 31u];
+        if (table.fast != nullptr) skip_pairs(in, table, region_length[static_cast<std::size_t>(region)]);
     }
-    dec_message(MESSAGE_STDERR, "Can't rewind stream by %d bits!\n", -budget);
-    return 1;
+    budget -= static_cast<std::int32_t>(in.position() - big_values_start);
+    set_reader_position(in.position());
+
+    // Nothing decoded: every line is zero.
+    granule.quantised_values = NO_QUANTISED.data();
+    granule.spectrum = NO_SPECTRUM.data();
+    granule.spectrum_end = 0;
+    granule.short_band_end = {0, 0, 0};
+    granule.long_band_end = 0;
+    granule.subband_end = 0;
+    // The count1 quadruples stop where the budget ends and the reader is
+    // left at that end anyway: with nothing to decode, they need no reading.
+    return leave_granule(budget);
 }

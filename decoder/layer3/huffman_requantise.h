@@ -16,3 +16,9 @@ extern constinit thread_local std::array<std::int16_t, 576> quantised_buffer;
 // part2_3_length allowed (after writing the overdraw message).
 int layer3_huffman_requantise(std::span<float, 576> spectrum, const ScaleFactors& scale_factors,
                               GranuleInfo& granule, int sampling_index, int part2_bits);
+
+// The same codes read for their lengths only: the reader, the return value
+// and the message are those of layer3_huffman_requantise, and the granule's
+// spectrum and quantised values are all zero (spectrum_end 0). For clients
+// that need only the side information.
+int layer3_huffman_skip(GranuleInfo& granule, int part2_bits);

@@ -6,8 +6,13 @@
 
 namespace {
 
-// Reads `count` values of `length` bits from position `at`; returns the new position.
-std::size_t read_values(ScaleFactors& sf, std::size_t at, int count, int length) {
+// Reads `count` values of `length` bits from position `at`, or only steps
+// over their bits when the values are not wanted; returns the new position.
+std::size_t read_values(ScaleFactors& sf, std::size_t at, int count, int length, ScaleFactorValues how) {
+    if (how == ScaleFactorValues::skip) {
+        bit_reader_skip(count * length);
+        return at + static_cast<std::size_t>(count);
+    }
     for (int i = 0; i < count; ++i) sf[at++] = static_cast<std::int32_t>(bits_read_short(length));
     return at;
 }
@@ -19,26 +24,26 @@ std::size_t write_zeros(ScaleFactors& sf, std::size_t at, int count) {
 
 }  // namespace
 
-int layer3_scale_factors_v1(ScaleFactors& sf, const GranuleInfo& granule) {
+int layer3_scale_factors_v1(ScaleFactors& sf, const GranuleInfo& granule, ScaleFactorValues how) {
     const int slen1 = MPEG1_SLEN[0][granule.scalefac_compress & 15u];
     const int slen2 = MPEG1_SLEN[1][granule.scalefac_compress & 15u];
     std::size_t at = 0;
 
     if (granule.block_type == 2) {
         if (granule.mixed_block_flag) {
-            at = read_values(sf, at, 8, slen1);  // long bands 0-7
-            at = read_values(sf, at, 9, slen1);  // short bands 3-5
+            at = read_values(sf, at, 8, slen1, how);  // long bands 0-7
+            at = read_values(sf, at, 9, slen1, how);  // short bands 3-5
         } else {
-            at = read_values(sf, at, 18, slen1);  // short bands 0-5
+            at = read_values(sf, at, 18, slen1, how);  // short bands 0-5
         }
-        at = read_values(sf, at, 18, slen2);  // short bands 6-11
+        at = read_values(sf, at, 18, slen2, how);  // short bands 6-11
         write_zeros(sf, at, 3);
         return granule.mixed_block_flag ? 17 * slen1 + 18 * slen2 : 18 * (slen1 + slen2);
     }
 
     if (granule.scfsi < 0) {
-        at = read_values(sf, at, 11, slen1);
-        at = read_values(sf, at, 10, slen2);
+        at = read_values(sf, at, 11, slen1, how);
+        at = read_values(sf, at, 10, slen2, how);
         write_zeros(sf, at, 1);
         return 11 * slen1 + 10 * slen2;
     }
@@ -55,7 +60,7 @@ int layer3_scale_factors_v1(ScaleFactors& sf, const GranuleInfo& granule) {
         if (granule.scfsi & group.scfsi_bit) {
             at = write_zeros(sf, at, group.values);
         } else {
-            at = read_values(sf, at, group.values, group.length);
+            at = read_values(sf, at, group.values, group.length, how);
             bits += group.values * group.length;
         }
     }
@@ -63,7 +68,7 @@ int layer3_scale_factors_v1(ScaleFactors& sf, const GranuleInfo& granule) {
     return bits;
 }
 
-int layer3_scale_factors_lsf(ScaleFactors& sf, GranuleInfo& granule, int intensity) {
+int layer3_scale_factors_lsf(ScaleFactors& sf, GranuleInfo& granule, int intensity, ScaleFactorValues how) {
     const std::uint32_t word = intensity ? LSF_SLEN_INTENSITY[(granule.scalefac_compress >> 1) & 255u]
                                          : LSF_SLEN_NORMAL[granule.scalefac_compress & 511u];
     granule.preflag = (word >> 15) & 1u;
@@ -75,7 +80,7 @@ int layer3_scale_factors_lsf(ScaleFactors& sf, GranuleInfo& granule, int intensi
     for (std::size_t p = 0; p < 4; ++p) {
         const int length = static_cast<int>((word >> (3 * p)) & 7u);
         if (length != 0) {
-            at = read_values(sf, at, counts[p], length);
+            at = read_values(sf, at, counts[p], length, how);
             bits += counts[p] * length;
         } else {
             at = write_zeros(sf, at, counts[p]);

@@ -107,9 +107,19 @@ public:
     virtual void on_frame(const FrameEvent&) {}
 };
 
+struct DecoderOptions {
+    // false: the granule records' spectra are not computed. Every Huffman
+    // code is still read, so frames, side information, messages and errors
+    // are exactly those of a full decode, at a fraction of its cost; each
+    // GranuleEvent's spectrum is then 576 zeros and its spectrum_end 0. For
+    // clients that need only the side information.
+    bool spectrum = true;
+};
+
 class Decoder {
 public:
     Decoder();
+    explicit Decoder(DecoderOptions options);
     ~Decoder();
     Decoder(Decoder&&) noexcept;
     Decoder& operator=(Decoder&&) noexcept;
@@ -127,7 +137,7 @@ public:
     Step next();
     // The stream has ended: accounts for the bytes behind the last frame.
     void finish();
-    // Back to a fresh stream (sink and observer are kept).
+    // Back to a fresh stream (sink, observer and options are kept).
     void reset();
 
     std::int64_t frames() const;         // frames reported
