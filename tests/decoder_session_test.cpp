@@ -22,6 +22,7 @@ struct Seen {
     std::int64_t slot;
     std::uint32_t global_gain, spectrum_end;
     double energy;
+    bool zero_tail;  // spectrum_end within the spectrum, and nothing but zeros from it on
     bool operator==(const Seen&) const = default;
 };
 
@@ -32,8 +33,10 @@ struct Recorder final : gainscan::DecoderObserver, gainscan::MessageSink {
     void on_granule(const gainscan::GranuleEvent& e) override {
         double energy = 0;
         for (float v : e.spectrum) energy += static_cast<double>(v) * v;
+        const bool zero_tail = e.spectrum_end <= e.spectrum.size() &&
+                               std::all_of(e.spectrum.begin() + e.spectrum_end, e.spectrum.end(), [](float v) { return v == 0; });
         granules.push_back(Seen{e.frame_index, e.frame_offset, e.granule, e.channel, e.slot, e.side_info.global_gain,
-                                e.spectrum_end, energy});
+                                e.spectrum_end, energy, zero_tail});
     }
     void on_frame(const gainscan::FrameEvent& e) override { frames.push_back(e); }
     void message(gainscan::Stream, std::string_view text) override { messages.emplace_back(text); }
@@ -107,6 +110,7 @@ TEST(DecoderSession, OffsetsPointAtTheFrameHeaderAndSlotsFollowTheLayout) {
                 EXPECT_LT(s.granule, granules);
                 EXPECT_LT(s.channel, f.header.channels);
                 EXPECT_EQ(s.slot, base + s.granule * f.header.channels + s.channel);
+                EXPECT_TRUE(s.zero_tail) << s.spectrum_end;
             }
             if (f.header.layer == 3) base += granules * f.header.channels;
         }
