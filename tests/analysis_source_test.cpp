@@ -93,6 +93,10 @@ TEST(AnalysisSource, FlaggedWhenThePValueIsAtMostAlpha) {
     ASSERT_TRUE(first.p_value);
     const double p = *first.p_value;
     ASSERT_GT(p, 0.0);
-    EXPECT_TRUE(analyse(p).flagged);
-    EXPECT_FALSE(analyse(std::nextafter(p, 0.0)).flagged);
+    const auto at = analyse(p), below = analyse(std::nextafter(p, 0.0));
+    EXPECT_TRUE(at.flagged);
+    EXPECT_FALSE(below.flagged);
+    // The plot of the evidence comes with a flagged file only.
+    EXPECT_TRUE(at.plot);
+    EXPECT_FALSE(below.plot);
 }
