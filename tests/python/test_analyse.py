@@ -26,7 +26,7 @@ def test_report_is_the_record_gainscan_batch_prints_for_every_fixture(all_files,
         assert report.to_json() == line, path
         assert list(record.items()) == list(json.loads(line).items()), f"{path}: values or field order"
         assert [getattr(report, key) for key in SAME_AS_RECORD] == [record[key] for key in SAME_AS_RECORD]
-        assert report.ok == (record["status"] == "ok")
+        assert report.ok == (record["status"] == "ok") and Path(path).name in repr(report)
         assert report.whole_file == (record["total_records"] is not None)
         # Quick and error reports have no records, but the columns all the same.
         assert len(report.records) == (record["total_records"] or 0), path
@@ -71,6 +71,7 @@ def test_missing_file_and_directory_are_error_reports(tmp_path):
     for report in (gainscan.analyse(missing), gainscan.analyse(tmp_path)):
         assert report.status == "error" and report.error and not report.ok
         assert "error" in repr(report) and str(tmp_path) in repr(report)
+        assert len(report.records) == 0 and report.records.dtype == gainscan.RECORD_DTYPE
 
 
 @pytest.mark.parametrize(
