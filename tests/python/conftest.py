@@ -1,8 +1,6 @@
 """Shared helpers: the gainscan-batch program the module is compared with,
-and the fixture files."""
+the fixture files, and that program's records for them."""
 
-import csv
-import io
 import json
 import os
 import subprocess
@@ -11,52 +9,24 @@ from pathlib import Path
 import pytest
 
 pytest.importorskip("numpy", reason="the gainscan module needs numpy (Debian: python3-numpy)")
-try:
-    import gainscan  # noqa: F401
-except ImportError as error:  # pragma: no cover - only without a built module
-    pytest.skip(
-        f"the gainscan module is not importable ({error}); build it with -DGAINSCAN_PYTHON=ON "
-        "and put build/python on PYTHONPATH",
-        allow_module_level=True,
-    )
+pytest.importorskip("gainscan", reason="build it with -DGAINSCAN_PYTHON=ON and put build/python on PYTHONPATH")
 
 FIXTURES = Path(os.environ.get("GAINSCAN_FIXTURES", Path(__file__).resolve().parents[1] / "fixtures"))
+LONG = FIXTURES / "long_m1_44100_mono_cbr32_40s.mp3"
 
 
-def batch_program() -> str:
-    program = os.environ.get("GAINSCAN_BATCH")
-    if not program:
-        pytest.skip("GAINSCAN_BATCH (the path of gainscan-batch) is not set; ctest sets it")
-    return program
-
-
-def run_batch(*args: str, stdin: bytes = b"") -> list:
-    """gainscan-batch's jsonl records for these arguments, in its order."""
-    done = subprocess.run(
-        [batch_program(), "--format", "jsonl", "-q", *args],
-        input=stdin,
-        stdout=subprocess.PIPE,
-        stderr=subprocess.PIPE,
-        check=False,
-    )
+def batch_jsonl(*args: str) -> bytes:
+    """gainscan-batch's jsonl for these arguments, without its leading {"scan": ...} line."""
+    program = os.environ.get("GAINSCAN_BATCH") or pytest.skip("GAINSCAN_BATCH (gainscan-batch's path) is not set")
+    done = subprocess.run([program, "--format", "jsonl", "-q", *args], capture_output=True, check=False)
     assert done.returncode in (0, 1, 2), done.stderr.decode(errors="replace")
-    return [json.loads(line) for line in records_only(done.stdout).decode().splitlines()]
+    out = done.stdout
+    return out[out.index(b"\n") + 1 :] if out.startswith(b'{"scan":') else out
 
 
-def records_only(jsonl: bytes) -> bytes:
-    """gainscan-batch's jsonl without its leading {"scan": ...} line."""
-    if jsonl.startswith(b'{"scan":'):
-        return jsonl[jsonl.index(b"\n") + 1 :]
-    return jsonl
-
-
-def batch_record_dump(path: str, into: Path) -> list:
-    """The rows of the CSV gainscan-batch --dump-records writes for one file."""
-    into.mkdir()
-    run_batch("--dump-records", str(into), path)
-    (dump,) = into.iterdir()
-    with open(dump, newline="") as handle:
-        return list(csv.reader(io.StringIO(handle.read())))
+def run_batch(*args: str) -> list:
+    """gainscan-batch's jsonl records for these arguments, in its order."""
+    return [json.loads(line) for line in batch_jsonl(*args).splitlines()]
 
 
 @pytest.fixture(scope="session")
@@ -67,37 +37,34 @@ def fixture_files() -> list:
 
 
 @pytest.fixture(scope="session")
-def stego_files(tmp_path_factory) -> list:
-    """Files with bits written into the carriers by the test embedder, so that
-    flagged records, scores and spans are compared too."""
+def all_files(fixture_files, tmp_path_factory) -> list:
+    """The fixtures, an empty file, the long fixture with 50 bytes cut out far
+    past gainscan's 200 records (so its decoder messages are later_messages),
+    and, when the test embedder is at hand, files with bits written into the
+    carriers, so that flagged records, scores and spans are compared too."""
+    out = tmp_path_factory.mktemp("made")
+    (out / "empty.mp3").write_bytes(b"")
+    data = LONG.read_bytes()
+    (out / "cut_late.mp3").write_bytes(data[:80000] + data[80050:])
+    made = ["empty.mp3", "cut_late.mp3"]
     embed = os.environ.get("GAINSCAN_EMBED_LSB")
-    if not embed:
-        return []
-    out = tmp_path_factory.mktemp("stego")
     text = b"Meet at the north gate at nine; bring the documents."
-    made = []
-    for name, source, args in [
-        ("text_mono.mp3", "long_m1_44100_mono_cbr32_40s.mp3", ["--bytes", None, None, str(len(text)), text.hex()]),
-        ("shifted_mono.mp3", "long_m1_44100_mono_cbr32_40s.mp3", ["--shift", "1", None, None]),
-        ("short_stereo.mp3", "m1_44100_stereo_cbr64_2s.mp3", [None, None, "6", "2a"]),
-    ]:
-        paths = [str(FIXTURES / source), str(out / name)]
-        command = [embed] + [a if a is not None else paths.pop(0) for a in args]
-        subprocess.run(command, check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        made.append(str(out / name))
-    return made
+    for name, options, source, bits in [
+        ("text_mono.mp3", ["--bytes"], LONG, [str(len(text)), text.hex()]),
+        ("shifted_mono.mp3", ["--shift", "1"], LONG, []),
+        ("short_stereo.mp3", [], FIXTURES / "m1_44100_stereo_cbr64_2s.mp3", ["6", "2a"]),
+    ] if embed else []:
+        subprocess.run([embed, *options, str(source), str(out / name), *bits], check=True, capture_output=True)
+        made.append(name)
+    return fixture_files + [str(out / name) for name in made]
 
 
 @pytest.fixture(scope="session")
-def damaged_late(tmp_path_factory) -> str:
-    """The long fixture with 50 bytes cut out far past gainscan's 200 records:
-    its decoder messages come after that point (later_messages)."""
-    data = (FIXTURES / "long_m1_44100_mono_cbr32_40s.mp3").read_bytes()
-    path = tmp_path_factory.mktemp("damaged") / "cut_late.mp3"
-    path.write_bytes(data[:80000] + data[80050:])
-    return str(path)
+def batch_lines(all_files) -> dict:
+    """gainscan-batch's jsonl lines for all_files, whole files (False) and --quick (True)."""
+    return {quick: batch_jsonl(*["--quick"][:quick], *all_files).decode().splitlines() for quick in (False, True)}
 
 
 @pytest.fixture(scope="session")
-def all_files(fixture_files, damaged_late, stego_files) -> list:
-    return fixture_files + [damaged_late] + stego_files
+def batch_records(batch_lines) -> dict:
+    return {quick: [json.loads(line) for line in lines] for quick, lines in batch_lines.items()}

@@ -3,11 +3,10 @@ over the fixtures: every record equals gainscan-batch's, byte for byte."""
 
 import json
 import os
-import subprocess
 
 import pytest
 
-from conftest import batch_program, records_only, run_batch
+from conftest import batch_jsonl, run_batch
 
 distributed = pytest.importorskip(
     "dask.distributed", reason="dask.distributed is not installed (Debian: python3-dask python3-distributed)"
@@ -41,10 +40,7 @@ def test_dask_bag_scan_written_as_jsonl_is_gainscan_batch_output(client, all_fil
     parts = sorted((tmp_path / "scan").glob("*.jsonl"))
     assert len(parts) == 4
     merged = b"".join(part.read_bytes() for part in parts)  # as `cat scan/*.jsonl` would
-    expected = subprocess.run(
-        [batch_program(), "--format", "jsonl", "-q", "--files-from", str(listing)], stdout=subprocess.PIPE
-    ).stdout
-    expected = records_only(expected)
+    expected = batch_jsonl("--files-from", str(listing))
     assert len(expected.splitlines()) == len(all_files)
     assert merged == expected
 
