@@ -1,12 +1,16 @@
-// The pieces the parity evidence is made of: a record's residual against
-// its neighbours and the robust centre and spread of a series.
+// The pieces the parity evidence is made of: a record's band energies, its
+// residual against its neighbours and the robust centre and spread of a
+// series.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <array>
+#include <cmath>
 #include <cstdint>
 #include <optional>
 #include <vector>
 
+#include "analysis/granule_record.h"
 #include "analysis/parity_evidence.h"
 
 namespace {
@@ -85,4 +89,48 @@ TEST(EvidenceResidual, HistogramBinsClampAtBothEnds) {
     EXPECT_EQ(gainscan::histogram_bin(0), static_cast<std::size_t>(gainscan::HISTOGRAM_BINS / 2));
     EXPECT_EQ(gainscan::histogram_bin(-gainscan::HISTOGRAM_BINS), 0u);
     EXPECT_EQ(gainscan::histogram_bin(gainscan::HISTOGRAM_BINS), static_cast<std::size_t>(gainscan::HISTOGRAM_BINS - 1));
+}
+
+TEST(EvidenceResidual, TheMedianHoldsForEveryOrderOfTheBands) {
+    // Eight distinct differences in every one of their 40,320 orders, and
+    // seven (one band left out) in a sample of them: always the middle.
+    Bands values = {-3.5f, -1, 0, 0.25f, 1, 2, 4, 9};
+    std::sort(values.begin(), values.end());
+    int order = 0;
+    do {
+        const auto eight = gainscan::band_residual(flat(0), values, flat(0));
+        ASSERT_TRUE(eight);
+        ASSERT_NEAR(*eight, 0.625, 1e-6) << "order " << order;
+        if (order % 97 == 0) {
+            Bands before = flat(0);
+            before[static_cast<std::size_t>(order % 8)] = S;
+            std::vector<float> kept(values.begin(), values.end());
+            kept.erase(kept.begin() + order % 8);
+            std::sort(kept.begin(), kept.end());
+            ASSERT_NEAR(*gainscan::band_residual(before, values, flat(0)), kept[3], 1e-6) << "order " << order;
+        }
+        ++order;
+    } while (std::next_permutation(values.begin(), values.end()));
+    EXPECT_EQ(order, 40320);
+}
+
+TEST(EvidenceResidual, BandEnergiesAreTheLog2OfEachBandsSumOfSquares) {
+    // Bands of lines [0, 4), [4, 12), [12, 24), [24, 48), [48, 96), [96, 192), [192, 384), [384, 576).
+    std::array<float, 576> spectrum{};
+    spectrum[1] = 1.0f;                                            // band 0: 1
+    for (std::size_t i = 4; i < 12; ++i) spectrum[i] = 2.0f;       // band 1: 8 x 4 = 32
+    spectrum[13] = 1.0f;                                           // band 2: 1 + 2 = 3
+    spectrum[23] = std::sqrt(2.0f);
+    spectrum[100] = 0.75f;                                         // band 5: 0.5625
+    spectrum[575] = 1e-3f;                                         // band 7: 1e-6
+    gainscan::GranuleRecord record{};
+    gainscan::measure_energy(spectrum.data(), 576, record);
+    const double expected[8] = {0, 5, std::log2(3.0), gainscan::NO_ENERGY, gainscan::NO_ENERGY, std::log2(0.5625),
+                                gainscan::NO_ENERGY, std::log2(1e-6)};
+    for (std::size_t b = 0; b < 8; ++b) EXPECT_NEAR(record.band_log2_energy[b], expected[b], 1e-5) << "band " << b;
+    EXPECT_NEAR(record.log2_energy, std::log2(1 + 32 + 3 + 0.5625 + 1e-6), 1e-5);
+    // Lines from `end` on are taken as zero, however the buffer is filled.
+    gainscan::measure_energy(spectrum.data(), 12, record);
+    EXPECT_NEAR(record.band_log2_energy[1], 5, 1e-5);
+    EXPECT_EQ(record.band_log2_energy[2], gainscan::NO_ENERGY);
 }
