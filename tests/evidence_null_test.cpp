@@ -8,6 +8,7 @@
 #include <cmath>
 #include <cstdint>
 #include <random>
+#include <tuple>
 #include <vector>
 
 #include "analysis/null_model.h"
@@ -254,6 +255,10 @@ TEST(EvidenceNull, RotationsOverSilenceCountAsNoBond) {
     const auto whole = gainscan::rotation_statistic(parity, residual, 10 * N, 64, 8);
     ASSERT_TRUE(whole);
     EXPECT_EQ(whole->weighed, static_cast<std::int64_t>(SPAN));
+    // Nothing to weigh in the span: no statistic at all.
+    std::vector<std::int16_t> later(N, 0);
+    std::copy(residual.begin(), residual.begin() + SPAN, later.begin() + SPAN);
+    EXPECT_FALSE(gainscan::rotation_statistic(parity, later, SPAN, 64, 8));
 }
 
 TEST(EvidenceNull, RunsInBothSeriesWidenTheNullRatherThanRaiseTheStatistic) {
@@ -373,4 +378,28 @@ TEST(EvidenceNull, WithoutAControlThePValueIsThePlainTailOfTheScore) {
     const EvidenceResult result = evidence.finish(false, true);
     ASSERT_TRUE(result.p_value && result.score);
     EXPECT_NEAR(*result.p_value, gainscan::normal_upper_tail(*result.score), 1e-12);
+}
+
+TEST(EvidenceNull, ASpanMayClaimALittleMoreThanTheCarriers) {
+    // Up to 16 + 1 % of the carriers beyond them (granules the decoder may
+    // have lost); more than that is no length field that fits.
+    constexpr std::int64_t CARRIERS = 3000;
+    ASSERT_EQ(gainscan::span_slack(CARRIERS), 46);
+    // nbits 9, then the length's lower 8 bits: span = 14 + 8 x length.
+    for (const auto& [length, span, fits] : {std::tuple{378, 3038u, true}, std::tuple{379, 3046u, true},
+                                             std::tuple{380, 3054u, false}}) {
+        SCOPED_TRACE(length);
+        auto records = make_records({CARRIERS, 0.5, 0.0}, 31);
+        std::vector<unsigned> bits;
+        for (int i = 5; i >= 0; --i) bits.push_back((9u >> i) & 1u);
+        for (int i = 7; i >= 0; --i) bits.push_back((static_cast<unsigned>(length) >> i) & 1u);
+        for (auto& r : records)
+            if (r.slot % 2 == 0 && r.slot / 2 < static_cast<std::int64_t>(bits.size()))
+                r.global_gain = static_cast<std::uint8_t>((r.global_gain & ~1u) | bits[static_cast<std::size_t>(r.slot / 2)]);
+        const EvidenceResult result = weigh(records);
+        ASSERT_TRUE(result.length_field);
+        EXPECT_EQ(result.length_field->span, span);
+        EXPECT_EQ(result.status == gainscan::EvidenceStatus::measured, fits);
+        EXPECT_EQ(result.reason == gainscan::InsufficientReason::no_length_field, !fits);
+    }
 }

@@ -7,7 +7,9 @@
 #include <string>
 #include <vector>
 
+#include "analysis/length_field.h"
 #include "analysis/verdict.h"
+#include "gainscan/analysis.h"
 
 using gainscan::MAX_RECORDS;
 
@@ -91,3 +93,37 @@ TEST(VerdictTest, FieldsCapacityAndVerdict) {
 }
 
 }  // namespace
+
+TEST(VerdictTest, TheHeaderIsCompleteWhenAllItsBitsWereThere) {
+    const struct {
+        std::string bits;
+        bool field, complete;
+    } cases[] = {
+        {"00000", false, false},          // five of the six bits of nbits
+        {"000000", false, true},          // nbits 0: six bits are the whole header
+        {"111111", false, true},          // nbits 63: no length field either
+        {"000100" "11", true, false},     // nbits 4: three length bits, two there
+        {"000100" "110", true, true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.bits);
+        std::vector<std::uint8_t> bits;
+        for (char b : c.bits) bits.push_back(b == '1');
+        const auto header = gainscan::read_length_header(bits);
+        EXPECT_EQ(header.field.has_value(), c.field);
+        EXPECT_EQ(header.complete, c.complete);
+    }
+}
+
+TEST(VerdictTest, LaterMessagesKeepTheFirstFewAndCountTheFirstTexts) {
+    gainscan::MessageTally tally;
+    for (std::size_t i = 0; i < gainscan::LATER_MESSAGE_TEXTS + 3; ++i)
+        for (int repeat = 0; repeat < 2; ++repeat) tally.add(gainscan::Stream::out, "message " + std::to_string(i));
+    ASSERT_EQ(tally.first.size(), gainscan::LATER_MESSAGES_KEPT);
+    EXPECT_EQ(tally.first[1].text, "message 0");
+    EXPECT_EQ(tally.first[2].text, "message 1");
+    ASSERT_EQ(tally.counts.size(), gainscan::LATER_MESSAGE_TEXTS);
+    EXPECT_EQ(tally.counts.back().text, "message " + std::to_string(gainscan::LATER_MESSAGE_TEXTS - 1));
+    EXPECT_EQ(tally.counts.back().count, 2u);
+    EXPECT_EQ(tally.other, 6u);  // three more texts, twice each
+}
