@@ -69,8 +69,10 @@ TEST(BatchFormats, TextOutputMatchesTheGoldenFile) {
     EXPECT_EQ(text.status, 1);
     // The summary's last line counts the files by format.
     EXPECT_TRUE(text.err.ends_with("\ngainscan-batch: formats: layer3 6 mpeg_audio_other 1\n")) << text.err;
-    // A whole-file scan says what its alpha means.
+    // A whole-file scan adds the evidence (why it is insufficient, here) and
+    // says in its summary what its alpha means.
     const Outcome whole = run(BATCH + " -q --summary --files-from tests/batch/text_golden.list");
+    EXPECT_EQ(whole.out, slurp(fs::path(GAINSCAN_SOURCE_DIR) / "tests/batch/text_whole_golden.expected"));
     EXPECT_NE(whole.err.find("\ngainscan-batch: flagged at p_value <= 0.001: expect about 10 false alarms per "
                              "10,000 clean files\n"),
               std::string::npos)

@@ -69,6 +69,7 @@ TEST(Layer3Sniff, TwoHeadersAFrameApartAfterAnyTagAndWithinTheWindow) {
         {"MPEG-2.5, 160 kbit/s, 8 kHz, padded: 1441-byte frames", frames(std::string("\xFF\xE3\xEA\x00", 4), 2, 1441),
          true},
         {"frames one byte longer than their headers say", frames(FRAME_HEADER, 2, FRAME + 1) + "x", false},
+        {"MPEG-2, 128 kbit/s, 22.05 kHz: 417-byte frames", frames(std::string("\xFF\xF3\xC0\x00", 4), 2, 417), true},
         {"Layer II", frames(std::string("\xFF\xFD\x90\x00", 4), 3), false},
         {"free format", frames(std::string("\xFF\xFB\x00\x00", 4), 3), false},
         {"reserved version", frames(std::string("\xFF\xEB\x90\x00", 4), 3), false},

@@ -81,6 +81,14 @@ TEST(EvidenceFormat, DecidedFromTheBytes) {
              return b;
          }(),
          StreamFormat::layer3},
+        {"Layer III frames, the last cut off after its header", [] {
+             Bytes b = frames(L3, 4);
+             b.resize(3 * L3.size + 4);
+             return b;
+         }(),
+         StreamFormat::layer3},
+        {"a start like an ID3v2 tag's that is not one, then one frame",
+         text("IX3\x03") + Bytes{0, 0, 0, 0, 0, 100} + Bytes(10, 0x20) + frames(L3, 1), StreamFormat::layer3},
         {"Layer II frames", frames(L2, 6), StreamFormat::mpeg_audio_other},
         {"Layer II, then Layer III", frames(L2, 4) + frames(L3, 4), StreamFormat::layer3},
         {"JSON", text("{\"a\": [1, 2, 3], \"b\": \"text\"}\n"), StreamFormat::not_mpeg_audio},
