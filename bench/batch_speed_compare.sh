@@ -30,6 +30,7 @@
 # Needs: git cmake g++ sox lame hyperfine python3; valgrind for the counts.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+. bench/short_files.sh
 baseline=${1:-2c9ffbb}
 files=${2:-2000}
 cores=0,1
@@ -54,19 +55,7 @@ new=$PWD/build-batch-bench/batch/gainscan-batch
 
 # -- inputs
 mkdir -p "$work/src" "$work/small" "$work/w128"
-rates=(44100 48000 32000 22050 24000 16000)
-modes=(s j m)
-bitrates=(32 64 96 128 160)
-for i in $(seq 0 99); do
-  rate=${rates[i % 6]}; mode=${modes[i % 3]}; kbps=${bitrates[i % 5]}
-  seconds=$(( 1 + i % 3 ))
-  sox -n -r "$rate" -c 2 -b 16 "$work/src/$i.wav" synth "$seconds" \
-      sine $((200 + 37 * i)) pinknoise vol 0.4 2>/dev/null
-  lame --quiet -m "$mode" -b "$kbps" "$work/src/$i.wav" "$work/src/$i.mp3"
-done
-for n in $(seq 0 $((files - 1))); do
-  cp "$work/src/$((n % 100)).mp3" "$work/small/$(printf '%06d' "$n").mp3"
-done
+short_files "$work/src" "$work/small" "$files"
 for i in $(seq 0 7); do
   sox -R -n -r 44100 -c 2 -b 16 "$work/w$i.wav" synth 30 pinknoise synth 30 sine \
       mix $((100 + 50 * i))-$((2000 + 300 * i)) vol 0.5 2>/dev/null

@@ -13,6 +13,7 @@
 # Needs: sox lame hyperfine (and /usr/bin/time).
 set -euo pipefail
 cd "$(dirname "$0")/.."
+. bench/short_files.sh
 files=${1:-2000}
 big=${2:-100000}
 cores=0,1
@@ -25,19 +26,7 @@ gainscan=$PWD/build-batch-bench/analyser/gainscan
 scratch=$(mktemp -d)
 trap 'rm -rf "$scratch"' EXIT
 mkdir -p "$scratch/src" "$scratch/files" "$scratch/big"
-rates=(44100 48000 32000 22050 24000 16000)
-modes=(s j m)
-bitrates=(32 64 96 128 160)
-for i in $(seq 0 99); do
-  rate=${rates[i % 6]}; mode=${modes[i % 3]}; kbps=${bitrates[i % 5]}
-  seconds=$(( 1 + i % 3 ))
-  sox -n -r "$rate" -c 2 -b 16 "$scratch/src/$i.wav" synth "$seconds" \
-      sine $((200 + 37 * i)) pinknoise vol 0.4 2>/dev/null
-  lame --quiet -m "$mode" -b "$kbps" "$scratch/src/$i.wav" "$scratch/src/$i.mp3"
-done
-for n in $(seq 0 $((files - 1))); do
-  cp "$scratch/src/$((n % 100)).mp3" "$scratch/files/$(printf '%06d' "$n").mp3"
-done
+short_files "$scratch/src" "$scratch/files" "$files"
 find "$scratch/files" -type f -print0 | LC_ALL=C sort -z > "$scratch/list"
 cat "$scratch"/files/* > /dev/null
 mb=$(du -sm "$scratch/files" | cut -f1)
