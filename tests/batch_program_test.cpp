@@ -150,6 +150,16 @@ TEST(BatchExitStatus, CleanFlaggedErrorsAndUsage) {
     for (const auto& c : cases) EXPECT_EQ(run(BATCH + " --quick -q " + c.args).status, c.status) << c.args;
 }
 
+TEST(BatchProgress, TheLastProgressLineCountsTheFilesAndTheFlagged) {
+    // Asked for on a standard error that is not a terminal, the progress
+    // comes as whole lines; the last one says what the scan did.
+    const Outcome seen = run(BATCH + " --quick --progress -f jsonl " + FLAGGED + " " + FIXTURE + " " + FLAGGED);
+    const std::size_t last = seen.err.rfind("3/3 files");
+    ASSERT_NE(last, std::string::npos) << seen.err;
+    const std::string line = seen.err.substr(last, seen.err.find('\n', last) - last);
+    EXPECT_NE(line.find("  2 flagged  "), std::string::npos) << line;
+}
+
 // A directory loop through a symbolic link, a FIFO, a missing and an
 // unreadable file, and a name that is not UTF-8: one record each, in order.
 TEST(BatchErrors, BadNamesGetErrorRecordsAndOddNamesSurvive) {

@@ -148,6 +148,52 @@ TEST(DecoderSession, ResetStartsAFreshStream) {
     EXPECT_EQ(decoder.frames(), static_cast<std::int64_t>(expected.frames.size()));
 }
 
+TEST(DecoderSession, HeadersDescribeTheFileAsItWasEncoded) {
+    // Fixtures named for how they were encoded: every frame's header and
+    // every granule's says so, and a frame's size follows from its bitrate.
+    const struct {
+        const char* name;
+        gainscan::MpegVersion version;
+        int sample_rate, bitrate_kbps, channels;
+        gainscan::ChannelMode mode;
+    } cases[] = {
+        {"m1_32000_mono_cbr32.mp3", gainscan::MpegVersion::mpeg1, 32000, 32, 1, gainscan::ChannelMode::mono},
+        {"m1_44100_stereo_cbr320.mp3", gainscan::MpegVersion::mpeg1, 44100, 320, 2, gainscan::ChannelMode::stereo},
+        {"m1_48000_joint_cbr128.mp3", gainscan::MpegVersion::mpeg1, 48000, 128, 2, gainscan::ChannelMode::joint_stereo},
+        {"m2_22050_dual_cbr64.mp3", gainscan::MpegVersion::mpeg2, 22050, 64, 2, gainscan::ChannelMode::dual_channel},
+        {"m2_16000_mono_cbr32.mp3", gainscan::MpegVersion::mpeg2, 16000, 32, 1, gainscan::ChannelMode::mono},
+        {"m25_12000_dual_cbr48.mp3", gainscan::MpegVersion::mpeg25, 12000, 48, 2, gainscan::ChannelMode::dual_channel},
+        {"m25_8000_mono_cbr8.mp3", gainscan::MpegVersion::mpeg25, 8000, 8, 1, gainscan::ChannelMode::mono},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        struct Headers final : gainscan::DecoderObserver {
+            std::vector<gainscan::FrameHeader> frames, granules;
+            void on_granule(const gainscan::GranuleEvent& e) override { granules.push_back(*e.header); }
+            void on_frame(const gainscan::FrameEvent& e) override { frames.push_back(e.header); }
+        } seen;
+        gainscan::Decoder decoder;
+        decoder.set_observer(&seen);
+        decode(decoder, fixture(c.name), 0);
+        decoder.finish();
+        ASSERT_FALSE(seen.frames.empty());
+        ASSERT_FALSE(seen.granules.empty());
+        std::vector<gainscan::FrameHeader> all = seen.frames;
+        all.insert(all.end(), seen.granules.begin(), seen.granules.end());
+        // MPEG-1 frames hold 1152 samples, MPEG-2 and 2.5 frames 576.
+        const int per_frame = c.version == gainscan::MpegVersion::mpeg1 ? 144 : 72;
+        for (const gainscan::FrameHeader& h : all) {
+            ASSERT_EQ(h.version, c.version);
+            ASSERT_EQ(h.layer, 3);
+            ASSERT_EQ(h.sample_rate, c.sample_rate);
+            ASSERT_EQ(h.bitrate_kbps, c.bitrate_kbps);
+            ASSERT_EQ(h.channels, c.channels);
+            ASSERT_EQ(h.mode, c.mode);
+            ASSERT_EQ(h.frame_bytes, per_frame * 1000 * c.bitrate_kbps / c.sample_rate + (h.padding ? 1 : 0));
+        }
+    }
+}
+
 TEST(DecoderSession, NotMpegAudioGivesNoEventsAndNoError) {
     std::vector<std::uint8_t> text(5000);
     for (std::size_t i = 0; i < text.size(); ++i) text[i] = static_cast<std::uint8_t>("RIFF text, not audio "[i % 21]);
