@@ -9,6 +9,7 @@ writes into the repository it is started from.
 
   tools/mutation_score.py [--product worktree|REV] [--tests-from worktree|REV]
                           [--count 160] [--seed 11] [--timeout 60] [--list] [--only REGEX]
+                          [--recheck RESULTS_JSON]
 """
 import argparse, glob, json, os, random, re, shutil, subprocess, sys, tempfile, time
 
@@ -175,6 +176,8 @@ def main():
     ap.add_argument('--parallel', type=int, default=2, help='test programs run at once')
     ap.add_argument('--workdir', help='default: a new temporary directory')
     ap.add_argument('--list', action='store_true', help='only list the selected mutants')
+    ap.add_argument('--recheck', metavar='RESULTS_JSON',
+                    help="run only the mutants an earlier run's results.json lists as survivors (tests written for them)")
     ap.add_argument('--only', metavar='REGEX',
                     help='run only the selected mutants whose file matches (the selection itself is unchanged)')
     args = ap.parse_args()
@@ -225,6 +228,11 @@ def main():
     chosen.sort(key=lambda m: (m['file'], m['line'], m['kind'], m['new']))
     if args.only:  # a part of the same selection, to check tests written for it
         chosen = [m for m in chosen if re.search(args.only, m['file'])]
+    if args.recheck:  # an earlier run's survivors, where their line still reads as it did
+        def still_there(m):
+            lines = open(os.path.join(src, m['file'])).read().split('\n')
+            return m['line'] <= len(lines) and lines[m['line'] - 1].strip() == m['old']
+        chosen = [m for m in json.load(open(args.recheck))['survived'] if still_there(m)]
     if args.list:
         for m in chosen:
             print(f"{m['file']}:{m['line']} [{m['kind']}] {m['old']}  =>  {m['new']}")
@@ -280,13 +288,22 @@ def main():
     sh(['cmake', '--build', build, '-j', str(args.jobs)])
 
     compiled = len(chosen) - len(results['no_compile'])
+    # Survivors reviewed by hand as equivalent (the same behaviour on every
+    # input, or no input can reach them), each with its reason, matched by
+    # file and text so that they follow the line when the code above moves.
+    reviewed = json.load(open(os.path.join(REPO, 'tools', 'mutation_equivalents.json')))
+    equivalent = [m for m in results['survived']
+                  if any(e['file'] == m['file'] and e['old'] == m['old'] and e['new'] == m['new'] for e in reviewed)]
     print(f"\nsurvivors:")
     for m in results['survived']:
-        print(f"  {m['file']}:{m['line']} [{m['kind']}] {m['old']}  =>  {m['new']}")
-    print(f"\nmutants {len(chosen)}: killed {len(results['killed'])}, survived {len(results['survived'])}, "
-          f"timed out {len(results['timeout'])}, did not compile {len(results['no_compile'])}")
-    print(f"score (killed + timed out) / compiled: "
-          f"{100.0 * (len(results['killed']) + len(results['timeout'])) / max(compiled, 1):.1f} % "
+        mark = '  (reviewed: equivalent)' if m in equivalent else ''
+        print(f"  {m['file']}:{m['line']} [{m['kind']}] {m['old']}  =>  {m['new']}{mark}")
+    killed = len(results['killed']) + len(results['timeout'])
+    print(f"\nmutants {len(chosen)}: killed {len(results['killed'])}, survived {len(results['survived'])} "
+          f"({len(equivalent)} of them reviewed as equivalent), timed out {len(results['timeout'])}, "
+          f"did not compile {len(results['no_compile'])}")
+    print(f"score (killed + timed out) / compiled: {100.0 * killed / max(compiled, 1):.1f} %; "
+          f"leaving out the reviewed equivalents: {100.0 * killed / max(compiled - len(equivalent), 1):.1f} % "
           f"in {time.time() - started:.0f} s; work directory {work}")
     json.dump(results, open(os.path.join(work, 'results.json'), 'w'), indent=1)
     return 0
