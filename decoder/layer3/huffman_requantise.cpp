@@ -188,12 +188,12 @@ inline void decode_pairs(BitStream& stream, Output& output, const HuffmanTable& 
         in.refill();
         for (int k = 0; k < 4 && n >= 2; ++k) {
             const std::uint32_t entry = fast[in.bits >> (64 - PAIR_FAST_BITS)];
-            if ((entry & (3u << 9)) == 0) {
+            const std::uint32_t count = (entry >> 9) & 3u;
+            if (count == 0) {
                 general_pair_out<STEP>(in, out, table, gain);
                 n -= 1;
                 break;
             }
-            const std::uint32_t count = (entry >> 9) & 3u;
             in.skip(static_cast<int>(entry & 31u));
             const std::size_t first = (entry >> 12) & 1023u;
             const std::size_t second = entry >> 22;
