@@ -189,7 +189,7 @@ inline void decode_pairs(BitStream& stream, Output& output, const HuffmanTable& 
         for (int k = 0; k < 4 && n >= 2; ++k) {
             const std::uint32_t entry = fast[in.bits >> (64 - PAIR_FAST_BITS)];
             const std::uint32_t count = (entry >> 9) & 3u;
-            if (count == 0) {
+            if (count == 0) [[unlikely]] {
                 general_pair_out<STEP>(in, out, table, gain);
                 n -= 1;
                 break;
