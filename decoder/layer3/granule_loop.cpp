@@ -1,5 +1,7 @@
 #include "decoder/layer3/granule_loop.h"
 
+#include <algorithm>
+
 #include "decoder/layer3/huffman_requantise.h"
 #include "decoder/layer3/scale_factors.h"
 #include "decoder/layer3/side_info.h"
@@ -60,7 +62,10 @@ int layer3_decode_frame(FrameInfo& frame, std::uint8_t* /*output*/, std::int32_t
         if (mid_side) {
             auto& left = spectral_buffers[0];
             auto& right = spectral_buffers[1];
-            for (std::size_t i = 0; i < 576; ++i) {
+            // Above both channels' spectrum_end every line is +0 in both, and
+            // +0 + +0 and +0 - +0 are +0 again: only the lines below change.
+            const std::size_t end = std::min<std::size_t>(576, std::max(g0.spectrum_end, g1.spectrum_end));
+            for (std::size_t i = 0; i < end; ++i) {
                 const float a = left[i];
                 const float b = right[i];
                 right[i] = a - b;
