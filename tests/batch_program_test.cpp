@@ -2,11 +2,14 @@
 // reader, agreement with gainscan on every fixture, order, exit statuses and
 // error records. Every run is a real process, from the source directory.
 #include <gtest/gtest.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
+#include <cstring>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -218,6 +221,50 @@ TEST(BatchErrors, BadNamesGetErrorRecordsAndOddNamesSurvive) {
 // Another thread cuts the file and writes it whole again while it is scanned
 // two hundred times: every scan ends in a record (ok, or an error saying what
 // went wrong), and the run completes. Which scans catch a change is chance.
+namespace {
+
+// Removes a chain of directories named `name` under `root`, however deep,
+// each through its parent's descriptor (a path to the deepest is too long).
+void remove_chain(const std::string& root, const std::string& name) {
+    std::vector<int> dirs = {::open(root.c_str(), O_DIRECTORY | O_RDONLY)};
+    while (dirs.back() >= 0) dirs.push_back(::openat(dirs.back(), name.c_str(), O_DIRECTORY | O_RDONLY));
+    dirs.pop_back();
+    for (std::size_t i = dirs.size(); i-- > 1;) {
+        ::close(dirs[i]);
+        ::unlinkat(dirs[i - 1], name.c_str(), AT_REMOVEDIR);
+    }
+    if (!dirs.empty()) ::close(dirs[0]);
+    ::rmdir(root.c_str());
+}
+
+}  // namespace
+
+TEST(BatchErrors, ADirectoryTooDeepToNameGetsAnErrorRecord) {
+    // Directories of 200-character names, 25 deep: somewhere the path grows
+    // past what the system can name. That directory is an error record, not
+    // a directory silently left out of the scan.
+    const std::string root = (fs::path(testing::TempDir()) / "batch_deep").string();
+    const std::string name(200, 'd');
+    remove_chain(root, name);
+    fs::create_directories(root);
+    int dir = ::open(root.c_str(), O_DIRECTORY | O_RDONLY);
+    for (int depth = 0; depth < 25 && dir >= 0; ++depth) {
+        ASSERT_EQ(::mkdirat(dir, name.c_str(), 0700), 0);
+        const int next = ::openat(dir, name.c_str(), O_DIRECTORY | O_RDONLY);
+        ::close(dir);
+        dir = next;
+    }
+    ASSERT_GE(dir, 0);
+    ::close(dir);
+    const auto records = jsonl(run(BATCH + " -f jsonl --quick -q '" + root + "'").out);
+    remove_chain(root, name);
+    EXPECT_FALSE(fs::exists(root));
+    ASSERT_EQ(records.size(), 1u);
+    EXPECT_EQ(records[0]["status"], "error");
+    EXPECT_EQ(records[0]["error"], std::strerror(ENAMETOOLONG));
+    EXPECT_GT(records[0]["file"].get<std::string>().size(), 4000u);
+}
+
 TEST(BatchErrors, AFileChangingSizeDuringTheScanGivesRecordsNotACrash) {
     const fs::path file = fs::path(testing::TempDir()) / "batch_changing.mp3";
     const std::string bytes = slurp(fs::path(GAINSCAN_SOURCE_DIR) / "tests/fixtures/long_m1_44100_mono_cbr32_40s.mp3");
