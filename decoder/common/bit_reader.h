@@ -67,46 +67,6 @@ inline std::uint64_t bit_reader_window() {
            << bit_reader.bit_index;
 }
 
-// The reader's position copied into local variables for a stretch of reads
-// (the Huffman decoder's loops), so that it can live in registers, together
-// with the last window loaded: reads that lie inside that window's valid bits
-// take them from it without touching memory. Written back with
-// bit_cursor_store before the reader is used again.
-struct BitCursor {
-    const std::uint8_t* begin;
-    std::int64_t size;
-    std::int64_t position;      // in bits from begin
-    std::int64_t window_start;  // the position `window` was loaded at
-    std::uint64_t window;
-};
-
-inline std::uint64_t bit_cursor_load_window(const BitCursor& cursor, std::int64_t position) {
-    return bit_buffer_word(cursor.begin, cursor.size, position >> 3) << (position & 7);
-}
-
-inline BitCursor bit_cursor_load() {
-    BitCursor cursor{bit_reader.buffer_begin, static_cast<std::int64_t>(bit_reader.buffer_size),
-                     (bit_reader.byte_pointer - bit_reader.buffer_begin) * 8 + bit_reader.bit_index, 0, 0};
-    cursor.window_start = cursor.position;
-    cursor.window = bit_cursor_load_window(cursor, cursor.position);
-    return cursor;
-}
-
-inline void bit_cursor_store(const BitCursor& cursor) {
-    bit_reader.byte_pointer = bit_reader.buffer_begin + (cursor.position >> 3);
-    bit_reader.bit_index = static_cast<std::int32_t>(cursor.position & 7);
-}
-
-// At least the next `needed` bits (at most 57), the first in bit 63; a new
-// window is loaded only when the current one has fewer of them left.
-inline std::uint64_t bit_cursor_peek(BitCursor& cursor, int needed) {
-    if (cursor.position - cursor.window_start > BIT_WINDOW_VALID - needed) {
-        cursor.window_start = cursor.position;
-        cursor.window = bit_cursor_load_window(cursor, cursor.position);
-    }
-    return cursor.window << (cursor.position - cursor.window_start);
-}
-
 // The top n bits of a window (n from 0 to 32; 0 gives 0).
 inline std::uint32_t bit_window_take(std::uint64_t window, int n) {
     return static_cast<std::uint32_t>((window >> 1) >> (63 - n));
