@@ -2,6 +2,7 @@
 // the chunking, offsets that point at the frame's sync word, slots that
 // follow the hiding layout, and a decoder that can be moved mid-stream.
 #include <gtest/gtest.h>
+#include <sys/mman.h>
 
 #include <algorithm>
 #include <cstdint>
@@ -192,6 +193,21 @@ TEST(DecoderSession, HeadersDescribeTheFileAsItWasEncoded) {
             ASSERT_EQ(h.frame_bytes, per_frame * 1000 * c.bitrate_kbps / c.sample_rate + (h.padding ? 1 : 0));
         }
     }
+}
+
+TEST(DecoderSession, AChunkLargerThanItTakesIsRefusedUnread) {
+    // One byte over the documented 256 MiB, in memory that may not even be
+    // read: the decoder says so and reads none of it.
+    ASSERT_EQ(gainscan::Decoder::MAX_FEED, std::size_t{256} << 20);
+    const std::size_t size = (std::size_t{256} << 20) + 1;
+    void* reserved = ::mmap(nullptr, size, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+    ASSERT_NE(reserved, MAP_FAILED);
+    Recorder seen;
+    gainscan::Decoder decoder;
+    decoder.set_message_sink(&seen);
+    EXPECT_EQ(decoder.feed(std::span(static_cast<const std::uint8_t*>(reserved), size)), gainscan::Step::error);
+    EXPECT_EQ(seen.messages, std::vector<std::string>{"Input chunk too large!\n"});
+    ::munmap(reserved, size);
 }
 
 TEST(DecoderSession, NotMpegAudioGivesNoEventsAndNoError) {

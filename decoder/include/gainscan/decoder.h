@@ -130,7 +130,7 @@ public:
     void set_message_sink(MessageSink* sink);
     void set_observer(DecoderObserver* observer);
 
-    // Takes a copy of `input` (at most MAX_FEED bytes) and decodes at most one frame.
+    // Takes a copy of `input` (at most MAX_FEED, 256 MiB) and decodes at most one frame.
     static constexpr std::size_t MAX_FEED = std::size_t{1} << 28;
     Step feed(std::span<const std::uint8_t> input);
     // Decodes the next buffered frame, if there is one.
