@@ -35,6 +35,7 @@ struct Outcome {
 constexpr std::size_t QUEUE_PER_WORKER = 16;
 constexpr std::size_t WINDOW_PER_WORKER = 16;
 constexpr auto PROGRESS_EVERY = std::chrono::milliseconds(200);
+constexpr std::size_t OUT_BATCH = std::size_t{1} << 16;  // bytes of records written at once at most (about)
 
 bool not_layer3(const std::string& path) {
     FileSource file(path);
@@ -145,7 +146,14 @@ bool run_scan(const BatchOptions& options, const ScanRun& run, ScanSummary& summ
     Outcome outcome;
     std::uint64_t this_run = 0;  // files handled by this run, skipped ones too
     for (;;) {
-        const auto taken = window.take(outcome, PROGRESS_EVERY);
+        // Records ready one after another are written together; before
+        // waiting for the next one, everything rendered so far is written out.
+        auto taken = window.take(outcome, std::chrono::milliseconds(0));
+        if (taken == ReorderWindow<Outcome>::Take::timeout) {
+            write_out(out, to);
+            std::fflush(to);
+            taken = window.take(outcome, PROGRESS_EVERY);
+        }
         if (taken == ReorderWindow<Outcome>::Take::record) {
             ++this_run;
             const FileReport& report = outcome.report;
@@ -164,10 +172,13 @@ bool run_scan(const BatchOptions& options, const ScanRun& run, ScanSummary& summ
                     render_jsonl(report, line);
                     std::fputs(line.c_str(), run.report_copy);
                 }
-                // Each record reaches the file as it is printed: an
-                // interrupted scan loses nothing it has printed.
-                write_out(out, to);
-                std::fflush(to);
+                // Whole records reach the file, flushed at the latest
+                // before the printer waits: an interrupted scan loses only
+                // records it has not yet written, which a resumed scan redoes.
+                if (out.size() >= OUT_BATCH) {
+                    write_out(out, to);
+                    std::fflush(to);
+                }
             }
         }
         const Clock::time_point now = Clock::now();
@@ -189,6 +200,8 @@ bool run_scan(const BatchOptions& options, const ScanRun& run, ScanSummary& summ
         }
         if (taken == decltype(taken)::done) break;
     }
+    write_out(out, to);
+    std::fflush(to);
     finished = true;
     walker.join();
     for (std::thread& worker : workers) worker.join();

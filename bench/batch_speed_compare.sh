@@ -64,7 +64,10 @@ for i in $(seq 0 7); do
 done
 rm -f "$work"/*.wav "$work"/src/*.wav
 mkdir "$work/small200"
-ls "$work/small" | head -200 | while read -r f; do ln "$work/small/$f" "$work/small200/$f"; done
+# Whole lists first, then cut: under pipefail, ls killed by a pipe that head
+# closed early would end the script.
+ls "$work/small" > "$work/names"
+sed -n 1,200p "$work/names" | while read -r f; do ln "$work/small/$f" "$work/small200/$f"; done
 find "$work/small" -type f -print0 | LC_ALL=C sort -z > "$work/list"
 small_mb=$(du -sm "$work/small" | cut -f1)
 w128_bytes=$(du -sb "$work/w128" | cut -f1)
@@ -127,7 +130,7 @@ if command -v valgrind >/dev/null; then
   echo
   echo "== instructions (callgrind, -j 1, --hash none)"
   printf "%-34s %14s %14s %8s\n" run old new old/new
-  one=$(ls "$work"/w128/*.mp3 | head -1)
+  one=$(ls "$work"/w128/*.mp3 | sed -n 1p)
   for args in "--quick $work/small200" "$one"; do
     counts=()
     for program in "$old" "$new"; do

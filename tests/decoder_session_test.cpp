@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "decoder/layer3/huffman_requantise.h"
 #include "gainscan/decoder.h"
 
 namespace {
@@ -308,6 +309,24 @@ TEST(DecoderWithoutSpectrum, ReportsTheSameFramesSideInfoAndMessagesAsAFullDecod
         EXPECT_GT(granules, 0u);
         EXPECT_EQ(overdraw, set.has_overdraw);
     }
+}
+
+// The same with the length tables used from the first granule on (by
+// default a table's is built only after many pairs, so that the test above
+// goes mostly the fast table's way).
+TEST(DecoderWithoutSpectrum, ReportsTheSameAsAFullDecodeWithItsLengthTablesFromTheStart) {
+    layer3_huffman_skip_tables(SkipTables::always);
+    for (const InputSet& set : INPUT_SETS) {
+        const std::filesystem::path directory = std::filesystem::path(GAINSCAN_SOURCE_DIR) / set.directory;
+        for (const auto& entry : std::filesystem::directory_iterator(directory)) {
+            if (!entry.is_regular_file() || entry.path().extension() == ".md") continue;
+            SCOPED_TRACE(entry.path().string());
+            const std::vector<std::uint8_t> bytes = read_file(entry.path());
+            EXPECT_EQ(decode_side_only(bytes, gainscan::DecoderOptions{.spectrum = false}).events,
+                      decode_side_only(bytes, gainscan::DecoderOptions{}).events);
+        }
+    }
+    layer3_huffman_skip_tables(SkipTables::when_used);
 }
 
 TEST(DecoderWithoutSpectrum, GivesAnAllZeroSpectrumEndingAtLineZero) {

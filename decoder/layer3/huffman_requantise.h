@@ -22,3 +22,11 @@ int layer3_huffman_requantise(std::span<float, 576> spectrum, const ScaleFactors
 // spectrum and quantised values are all zero (spectrum_end 0). For clients
 // that need only the side information.
 int layer3_huffman_skip(GranuleInfo& granule, int part2_bits);
+
+// How layer3_huffman_skip steps over big-value pairs on the calling thread:
+// through a length table of several pairs a read once a table has been used
+// enough for building it to pay (the default), always, or never (pair by
+// pair through the fast table). The three step over exactly the same bits;
+// the choice is there for tests and benchmarks.
+enum class SkipTables { when_used, always, never };
+void layer3_huffman_skip_tables(SkipTables mode);
