@@ -125,6 +125,7 @@ struct ParityEvidence::State {
     std::int64_t pairs = 0;
     std::int64_t positions = 0;
     std::array<Window, 2> channels{};
+    std::array<Window, 2> others{};  // per channel, the records that never carry a bit
     Window cross{};
     std::optional<Point> waiting_first;  // channel 0 record waiting for its channel 1 partner
     std::vector<Anchor> anchors;
@@ -152,12 +153,13 @@ struct ParityEvidence::State {
     }
 
     // Feeds one point to a series' window; the middle point, now between two
-    // neighbours, gets its residual.
-    void feed(Window& w, const Point& p, Series series_for_even, Series series_for_odd) {
-        if (w.have == 2) {
+    // neighbours, gets its residual (when its slot's parity has a series).
+    void feed(Window& w, const Point& p, std::optional<Series> series_for_even, std::optional<Series> series_for_odd) {
+        const std::optional<Series> series = w.middle.slot % 2 == 0 ? series_for_even : series_for_odd;
+        if (w.have == 2 && series) {
             if (const auto r = band_residual(w.before.bands, w.middle.bands, p.bands)) {
                 const int deviation = 2 * w.middle.gain - w.before.gain - p.gain;
-                store(w.middle.slot % 2 == 0 ? series_for_even : series_for_odd, w.middle.slot, *r, deviation);
+                store(*series, w.middle.slot, *r, deviation);
             }
         }
         w.before = w.middle;
@@ -190,7 +192,14 @@ void ParityEvidence::add(const EvidenceRecord& record) {
     if (s.anchors[block].pair < 0)
         s.anchors[block] = Anchor{pair, record.seconds, 2 * record.slot_seconds};
 
-    s.feed(s.channels[record.channel & 1u], p, CARRIER, OTHER);
+    // A carrier against its neighbours in its channel. The records that never
+    // carry a bit (the negative control) only against each other: in mono
+    // their neighbours in time are carriers, and a written carrier's step
+    // would show in its neighbours' residuals, following their gains' parity
+    // wherever the encoder gives consecutive granules the same gain; the
+    // control would then take the payload's own evidence off.
+    s.feed(s.channels[record.channel & 1u], p, CARRIER, std::nullopt);
+    if (record.slot % 2 == 1) s.feed(s.others[record.channel & 1u], p, OTHER, OTHER);
 
     // The difference between the channels of one granule, as its own series.
     if (record.channel == 0) {

@@ -46,7 +46,7 @@ TEST(EvidenceNull, APlantedParityEffectIsFoundWithThePredictedStrength) {
         {{2000, 0.5, 1.0}, 1e-12},
         {{2000, 0.5, 0.5}, 1e-9},
         {{4000, 1.0, 0.1}, 1e-3},
-        {{800, 0.3, 1.0}, 1e-12},
+        {{800, 0.3, 1.0}, 1e-10},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(::testing::Message() << c.series.carriers << " carriers, noise " << c.series.noise << ", written "
