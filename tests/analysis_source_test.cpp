@@ -10,6 +10,7 @@
 #include <iterator>
 #include <optional>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "gainscan/analysis.h"
@@ -99,4 +100,30 @@ TEST(AnalysisSource, FlaggedWhenThePValueIsAtMostAlpha) {
     // The plot of the evidence comes with a flagged file only.
     EXPECT_TRUE(at.plot);
     EXPECT_FALSE(below.plot);
+}
+
+TEST(AnalysisSource, OneAnalysisReusedForManyFilesReportsEachAsAFreshOneWould) {
+    // A worker keeps one analysis for all its files: nothing of one file
+    // (its frame size, counts, messages, evidence) may reach the next.
+    const char* const names[] = {"m1_44100_stereo_cbr320.mp3", "README.md", "m25_8000_mono_cbr8.mp3", "spliced_layer2.mp3",
+                                 "m2_22050_dual_cbr64.mp3", "long_m1_44100_mono_cbr32_40s.mp3",
+                                 "m1_44100_joint_vbr2.mp3"};
+    auto summary = [](const gainscan::FileReport& r) {
+        std::string text;
+        for (const auto& m : r.messages) text += m.text;
+        return ::testing::PrintToString(std::make_tuple(r.ok, r.found, r.length, r.nbits, r.capacity, r.frames, r.records,
+                                                        text, r.flagged, r.total_frames, r.total_records, r.format,
+                                                        r.seconds, r.score, r.p_value, r.evidence, r.evidence_reason,
+                                                        r.carriers, r.span, r.file_bytes));
+    };
+    for (const bool whole : {false, true}) {
+        SCOPED_TRACE(whole ? "whole file" : "quick");
+        gainscan::Analysis reused({.whole_file = whole});
+        for (const char* name : names) {
+            SCOPED_TRACE(name);
+            const std::vector<std::uint8_t> bytes = fixture(name);
+            gainscan::Analysis fresh({.whole_file = whole});
+            EXPECT_EQ(summary(reused.analyse_bytes(bytes, name)), summary(fresh.analyse_bytes(bytes, name)));
+        }
+    }
 }
