@@ -122,7 +122,10 @@ TEST(EvidenceChannels, CarriersOfALostStretchKeepTheirPlaceInTime) {
     // The decoder lost every record of the second block of time anchors
     // (pairs 256 to 511): carriers there are placed from the last anchor
     // before the gap, at the file's pace, exactly where they were.
+    // The file's first Layer III granule starts 2 s in (after frames of another layer).
+    constexpr double START = 2.0;
     auto records = make_records({3000, 0.4, 0.5}, 8);
+    for (auto& r : records) r.seconds += START;
     std::erase_if(records, [](const EvidenceRecord& r) { return r.slot >= 512 && r.slot < 1024; });
     const EvidenceResult result = weigh_with_plot(records);
     ASSERT_TRUE(result.plot);
@@ -132,10 +135,12 @@ TEST(EvidenceChannels, CarriersOfALostStretchKeepTheirPlaceInTime) {
     for (std::size_t i = 0; i < result.plot->seconds.size(); ++i) {
         const std::size_t carrier = i * n / result.plot->seconds.size();
         SCOPED_TRACE(carrier);
-        EXPECT_NEAR(result.plot->seconds[i], static_cast<double>(2 * carrier) * 576.0 / 44100, 1e-6);
+        EXPECT_NEAR(result.plot->seconds[i], START + static_cast<double>(2 * carrier) * 576.0 / 44100, 1e-6);
         in_gap += carrier >= 256 && carrier < 512;
     }
     EXPECT_GT(in_gap, 20);
+    EXPECT_NEAR(result.plot->span_start, START, 1e-9);
+    EXPECT_NEAR(result.plot->span_end, START + static_cast<double>(2 * (n - 1)) * 576.0 / 44100, 1e-6);
 }
 
 TEST(EvidenceChannels, InMonoThePayloadsStepsDoNotLeakIntoTheControl) {
@@ -174,5 +179,25 @@ TEST(EvidenceChannels, InMonoThePayloadsStepsDoNotLeakIntoTheControl) {
         ASSERT_TRUE(result.p_value && result.score);
         EXPECT_GT(*result.score, 8.0);
         EXPECT_LT(*result.p_value, 1e-9);
+    }
+}
+
+TEST(EvidenceChannels, ATieTheEncoderLeavesInEveryRecordIsTakenOffByTheControl) {
+    // A clean file whose encoder made odd-gain records a little louder, in
+    // every record: the carriers' statistic alone looks like a payload, but
+    // the records that never carry a bit show the same tie, and the p_value
+    // takes it off. Mono (the other granules) and stereo (the second channel).
+    for (const int channels : {1, 2}) {
+        for (const std::uint32_t seed : {71u, 72u}) {
+            SCOPED_TRACE(::testing::Message() << channels << " channel(s), seed " << seed);
+            auto records = make_records({3000, 0.4, 0.0, channels, 0.0, 3}, seed);
+            for (auto& r : records)
+                if (r.global_gain & 1u)
+                    for (float& band : r.band_log2_energy) band += 0.15f;
+            const EvidenceResult result = weigh(records, true);
+            ASSERT_TRUE(result.p_value && result.score);
+            EXPECT_GT(*result.score, 4.0);      // the carriers alone would be flagged
+            EXPECT_GT(*result.p_value, 0.01);  // the control says why they are not
+        }
     }
 }
