@@ -76,6 +76,13 @@ TEST(Resume, ACutScanResumedGivesTheRecordsOfOneWholeScan) {
             for (const char* timing : {"elapsed_seconds", "ended", "resumed"}) summary.erase(timing), want.erase(timing);
             EXPECT_EQ(summary, want);
         }
+        // The progress counts the files the report already held as done.
+        const fs::path report = dir / "scan.jsonl";
+        std::ofstream(report, std::ios::binary | std::ios::trunc) << whole.out;
+        cut(report, expected_records.size() / 2);
+        const Outcome shown = run(BATCH + " --progress -j 3 " + mode + " --resume " + quote(report) + " " + args);
+        const std::string total = std::to_string(expected_records.size());
+        EXPECT_NE(shown.err.find(total + "/" + total + " files"), std::string::npos) << shown.err;
     }
 }
 
