@@ -191,6 +191,8 @@ TEST(BatchErrors, BadNamesGetErrorRecordsAndOddNamesSurvive) {
     fs::copy_file(source, dir / "tree/sub/a.mp3");
     fs::copy_file(source, odd);
     fs::create_directory_symlink(dir / "tree", dir / "tree/sub/loop");
+    fs::create_symlink(dir / "tree/sub/a.mp3", dir / "tree/link.mp3");    // followed: a file
+    fs::create_symlink(dir / "nowhere.mp3", dir / "tree/sub/dangling");  // followed: nothing there
     ASSERT_EQ(mkfifo((dir / "tree/pipe").c_str(), 0600), 0);  // inside a directory: skipped
     ASSERT_EQ(mkfifo((dir / "fifo").c_str(), 0600), 0);
     fs::copy_file(source, dir / "unreadable.mp3");
@@ -202,8 +204,9 @@ TEST(BatchErrors, BadNamesGetErrorRecordsAndOddNamesSurvive) {
                          "unreadable.mp3'");
     const auto records = jsonl(scan.out);
     const std::vector<std::pair<std::string, std::string>> expected = {
-        {"tree/sub/a.mp3", "ok"},  {"tree/sub/loop", "error"},       {"tree/\xEF\xBF\xBD\xEF\xBF\xBD name\n.mp3", "ok"},
-        {"fifo", "error"},         {"missing.mp3", "error"},         {"unreadable.mp3", root ? "ok" : "error"},
+        {"tree/link.mp3", "ok"},   {"tree/sub/a.mp3", "ok"},         {"tree/sub/dangling", "error"},
+        {"tree/sub/loop", "error"}, {"tree/\xEF\xBF\xBD\xEF\xBF\xBD name\n.mp3", "ok"}, {"fifo", "error"},
+        {"missing.mp3", "error"},  {"unreadable.mp3", root ? "ok" : "error"},
     };
     ASSERT_EQ(records.size(), expected.size()) << scan.out;
     for (std::size_t i = 0; i < expected.size(); ++i) {
@@ -211,7 +214,9 @@ TEST(BatchErrors, BadNamesGetErrorRecordsAndOddNamesSurvive) {
         EXPECT_EQ(records[i]["status"], expected[i].second) << records[i];
         EXPECT_EQ(records[i]["error"].is_string(), expected[i].second == "error");
     }
-    EXPECT_EQ(from_base64(records[2]["file_b64"].get<std::string>()), odd);
+    EXPECT_EQ(records[2]["error"], std::string("broken symbolic link: ") + std::strerror(ENOENT));
+    EXPECT_EQ(records[0]["sha256"], records[1]["sha256"]);  // the link's target, read through it
+    EXPECT_EQ(from_base64(records[4]["file_b64"].get<std::string>()), odd);
     EXPECT_EQ(records[0]["file_b64"], nullptr);
     EXPECT_EQ(scan.status, 2);
     const auto rows = read_csv(run(BATCH + " -f csv --quick -q '" + odd + "'").out);
