@@ -29,21 +29,11 @@
 
 #include "decoder/common/bit_reader.h"
 #include "decoder/decoder.h"
+#include "bench/load_file.h"
 
 namespace {
 
 constexpr std::size_t ANALYSER_CHUNK = 16385;
-
-std::vector<std::uint8_t> load(const char* path) {
-    std::vector<std::uint8_t> bytes;
-    std::FILE* f = std::fopen(path, "rb");
-    if (f == nullptr) return bytes;
-    std::uint8_t buffer[65536];
-    std::size_t n;
-    while ((n = std::fread(buffer, 1, sizeof buffer, f)) > 0) bytes.insert(bytes.end(), buffer, buffer + n);
-    std::fclose(f);
-    return bytes;
-}
 
 struct Fingerprint {
     std::uint64_t hash = 1469598103934665603ull;
@@ -134,7 +124,7 @@ void decode_all(const std::vector<std::uint8_t>& bytes, std::size_t chunk, bool 
 
 int run_speed(double seconds, int count, char** files) {
     for (int i = 0; i < count; ++i) {
-        const std::vector<std::uint8_t> bytes = load(files[i]);
+        const std::vector<std::uint8_t> bytes = load_file(files[i]);
         if (bytes.empty()) {
             std::fprintf(stderr, "cannot read %s\n", files[i]);
             return 1;
@@ -159,7 +149,7 @@ int run_speed(double seconds, int count, char** files) {
 
 int run_checksum(int count, char** files) {
     for (int i = 0; i < count; ++i) {
-        const std::vector<std::uint8_t> bytes = load(files[i]);
+        const std::vector<std::uint8_t> bytes = load_file(files[i]);
         print = Fingerprint{};
         decode_all(bytes, 0, true);
         decode_all(bytes, ANALYSER_CHUNK, true);

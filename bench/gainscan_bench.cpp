@@ -28,6 +28,7 @@
 #include "analyser/driver.h"
 #include "analysis/read_loop.h"
 #include "decoder/decoder.h"
+#include "bench/load_file.h"
 
 namespace {
 
@@ -49,17 +50,6 @@ std::string pick_file() {
         }
     }
     return best;
-}
-
-std::vector<std::uint8_t> load(const std::string& path) {
-    std::vector<std::uint8_t> bytes;
-    std::FILE* f = std::fopen(path.c_str(), "rb");
-    if (f == nullptr) return bytes;
-    std::uint8_t buffer[65536];
-    std::size_t n;
-    while ((n = std::fread(buffer, 1, sizeof buffer, f)) > 0) bytes.insert(bytes.end(), buffer, buffer + n);
-    std::fclose(f);
-    return bytes;
 }
 
 // Bytes this process has read through read(2) and friends so far, or -1.
@@ -177,7 +167,7 @@ int main(int argc, char** argv) {
     if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
 
     bench_file = pick_file();
-    file_bytes = load(bench_file);
+    file_bytes = load_file(bench_file);
     if (file_bytes.empty()) {
         std::fprintf(stderr, "no input: set GAINSCAN_BENCH_FILE or add *.mp3 fixtures (tried '%s')\n",
                      bench_file.c_str());

@@ -12,19 +12,9 @@
 
 #include "decoder/include/gainscan/decoder.h"
 #include "decoder/layer3/huffman_requantise.h"
+#include "bench/load_file.h"
 
 namespace {
-
-std::vector<std::uint8_t> load(const char* path) {
-    std::vector<std::uint8_t> bytes;
-    std::FILE* f = std::fopen(path, "rb");
-    if (f == nullptr) return bytes;
-    std::uint8_t buffer[65536];
-    std::size_t n;
-    while ((n = std::fread(buffer, 1, sizeof buffer, f)) > 0) bytes.insert(bytes.end(), buffer, buffer + n);
-    std::fclose(f);
-    return bytes;
-}
 
 double thread_seconds() {
     timespec t{};
@@ -54,7 +44,7 @@ int main(int argc, char** argv) {
     }
     const int rounds = std::atoi(argv[1]);
     std::vector<std::vector<std::uint8_t>> files;
-    for (int i = 2; i < argc; ++i) files.push_back(load(argv[i]));
+    for (int i = 2; i < argc; ++i) files.push_back(load_file(argv[i]));
     gainscan::Decoder decoder(gainscan::DecoderOptions{.spectrum = false});
     double seconds[2] = {0, 0};
     std::int64_t frames[2] = {0, 0};
