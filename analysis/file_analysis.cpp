@@ -262,6 +262,9 @@ FileReport Analysis::analyse_bytes(std::span<const std::uint8_t> bytes, const st
 }
 
 FileReport Analysis::analyse_file(const std::string& path) {
+    // A path that cannot be read leaves nothing of the file before it behind
+    // (its carriers must not be extracted as this one's).
+    state_->evidence = EvidenceResult{};
     FileReport report;
     report.file = path;
     std::error_code ec;

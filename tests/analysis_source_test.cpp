@@ -124,6 +124,22 @@ TEST(AnalysisSource, OneAnalysisReusedForManyFilesReportsEachAsAFreshOneWould) {
             const std::vector<std::uint8_t> bytes = fixture(name);
             gainscan::Analysis fresh({.whole_file = whole});
             EXPECT_EQ(summary(reused.analyse_bytes(bytes, name)), summary(fresh.analyse_bytes(bytes, name)));
+            // What the payload extraction reads: the carriers' bits and the length field.
+            const std::span<const std::uint8_t> a = reused.carrier_bits(), b = fresh.carrier_bits();
+            EXPECT_TRUE(std::equal(a.begin(), a.end(), b.begin(), b.end()));
+            const auto field = [](const std::optional<gainscan::LengthField>& f) {
+                return f ? std::make_tuple(f->nbits, f->length, f->header_bits, f->span)
+                         : std::make_tuple(0u, std::uint64_t{0}, std::uint64_t{0}, std::uint64_t{0});
+            };
+            EXPECT_EQ(field(reused.length_field()), field(fresh.length_field()));
         }
+        // A path that is not a file after one with a payload: nothing of it remains.
+        EXPECT_TRUE(reused.analyse_file(std::string(GAINSCAN_FIXTURES) + "/m1_44100_stereo_cbr64_2s.mp3").ok);
+        if (whole) {
+            EXPECT_FALSE(reused.carrier_bits().empty());
+        }
+        EXPECT_FALSE(reused.analyse_file(GAINSCAN_FIXTURES).ok);
+        EXPECT_TRUE(reused.carrier_bits().empty());
+        EXPECT_FALSE(reused.length_field());
     }
 }

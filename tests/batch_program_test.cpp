@@ -3,11 +3,13 @@
 // error records. Every run is a real process, from the source directory.
 #include <gtest/gtest.h>
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <chrono>
 #include <cerrno>
 #include <cstring>
 #include <cstdio>
@@ -168,6 +170,62 @@ TEST(BatchExitStatus, CleanFlaggedErrorsAndUsage) {
         {"--help", 0}, {"--version", 0}, {"--files-from no_such_list", 2}, {FIXTURE + " --files-from no_such_list", 2},
     };
     for (const auto& c : cases) EXPECT_EQ(run(BATCH + " --quick -q " + c.args).status, c.status) << c.args;
+}
+
+TEST(BatchUsage, TheHelpTextMatchesTheGoldenFile) {
+    const std::string expected = slurp(fs::path(GAINSCAN_SOURCE_DIR) / "tests/batch/help.expected");
+    for (const char* option : {"--help", "-h"}) {
+        const Outcome help = run(BATCH + " " + option);
+        EXPECT_EQ(help.out, expected) << option;
+        EXPECT_EQ(help.err, "") << option;
+    }
+}
+
+// A record is written as soon as it and the ones before it are ready, not
+// when the scan ends: an analyst piping a scan into another tool sees the
+// first file's record while a later one (standard input, held open here)
+// is still being read.
+TEST(BatchOutput, ARecordIsWrittenBeforeTheScanEnds) {
+    int in[2], out[2];
+    ASSERT_EQ(::pipe(in), 0);
+    ASSERT_EQ(::pipe(out), 0);
+    const std::string command = "cd '" GAINSCAN_SOURCE_DIR "' && exec " + BATCH + " -q -f jsonl -j 2 " + FIXTURE + " -";
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        ::dup2(in[0], 0);
+        ::dup2(out[1], 1);
+        for (int fd : {in[0], in[1], out[0], out[1]}) ::close(fd);
+        ::execl("/bin/sh", "sh", "-c", command.c_str(), static_cast<char*>(nullptr));
+        ::_exit(127);
+    }
+    ::close(in[0]);
+    ::close(out[1]);
+    std::string text;
+    bool record_seen = false;
+    // Generous: under the sanitizers a small file takes well under a second.
+    const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    while (!record_seen && std::chrono::steady_clock::now() < give_up) {
+        pollfd ready{out[0], POLLIN, 0};
+        if (::poll(&ready, 1, 500) <= 0) continue;
+        char buffer[4096];
+        const ssize_t n = ::read(out[0], buffer, sizeof buffer);
+        if (n <= 0) break;
+        text.append(buffer, static_cast<std::size_t>(n));
+        for (const Json& line : lines(text.substr(0, text.rfind('\n') + 1)))
+            record_seen = record_seen || line.contains("file");
+    }
+    ::close(in[1]);  // standard input ends: the scan can finish
+    char buffer[4096];
+    for (ssize_t n; (n = ::read(out[0], buffer, sizeof buffer)) > 0;) text.append(buffer, static_cast<std::size_t>(n));
+    ::close(out[0]);
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    EXPECT_TRUE(record_seen) << "no record before standard input ended; output:\n" << text;
+    const auto got = records(text);
+    ASSERT_EQ(got.size(), 2u) << text;
+    EXPECT_EQ(got[0]["file"], FIXTURE);
+    EXPECT_EQ(got[1]["file"], "-");
 }
 
 TEST(BatchProgress, TheLastProgressLineCountsTheFilesAndTheFlagged) {

@@ -44,9 +44,11 @@ TEST(Resume, ACutScanResumedGivesTheRecordsOfOneWholeScan) {
         const auto expected = lines(whole.out);
         const auto expected_records = records(whole.out);
         ASSERT_GT(expected_records.size(), 50u);
-        // keep = -1: killed while writing the header.
+        // keep = -1: killed while writing the header; every record kept (the
+        // last an error record): killed while writing the summary.
         for (const int keep : {-1, 0, 1, static_cast<int>(expected_records.size() / 2),
-                               static_cast<int>(expected_records.size() - 1)}) {
+                               static_cast<int>(expected_records.size() - 1),
+                               static_cast<int>(expected_records.size())}) {
             SCOPED_TRACE(keep);
             const fs::path report = dir / "scan.jsonl";
             std::ofstream(report, std::ios::binary | std::ios::trunc) << whole.out;

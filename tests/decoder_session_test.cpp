@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "bitstream_writer.h"
 #include "decoder/layer3/huffman_requantise.h"
 #include "gainscan/decoder.h"
 
@@ -217,6 +218,42 @@ TEST(DecoderSession, NotMpegAudioGivesNoEventsAndNoError) {
     const Recorder seen = run(text, 0);
     EXPECT_TRUE(seen.granules.empty());
     EXPECT_TRUE(seen.frames.empty());
+}
+
+// Three mono frames with empty main data; the middle one's side information
+// is out of range (big_values over 288, or window switching with block type
+// 0). Only that frame is reported damaged, and decoding goes on after it.
+TEST(DecoderSession, OnlyTheFrameWithAFaultIsReportedDamaged) {
+    struct Fault {
+        const char* what;
+        testing_stream::GranuleFields granule;
+    };
+    testing_stream::GranuleFields too_many{};
+    too_many.big_values = 300;
+    testing_stream::GranuleFields no_block_type{};
+    no_block_type.window_switching = true;
+    no_block_type.block_type = 0;
+    for (const Fault& fault : {Fault{"big_values 300", too_many}, Fault{"block type 0", no_block_type}}) {
+        SCOPED_TRACE(fault.what);
+        std::vector<std::uint8_t> stream;
+        testing_stream::HeaderFields header;
+        header.mode = 3;
+        for (int f = 0; f < 3; ++f) {
+            testing_stream::SideInfoFields side{};
+            if (f == 1) side.granule[0][0] = side.granule[1][0] = fault.granule;
+            testing_stream::BitWriter w;
+            w.put(testing_stream::header_word(header), 32);
+            testing_stream::put_side_info(w, side, false, 1);
+            std::vector<std::uint8_t> frame = w.bytes();
+            frame.resize(static_cast<std::size_t>(4 + testing_stream::layer3_body_size(header)), 0);
+            stream.insert(stream.end(), frame.begin(), frame.end());
+        }
+        const Recorder seen = run(stream, 0);
+        ASSERT_EQ(seen.frames.size(), 3u);
+        EXPECT_FALSE(seen.frames[0].damaged);
+        EXPECT_TRUE(seen.frames[1].damaged);
+        EXPECT_FALSE(seen.frames[2].damaged);
+    }
 }
 
 // --- A decoder that computes no spectrum (DecoderOptions::spectrum false) ---

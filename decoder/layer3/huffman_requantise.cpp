@@ -43,13 +43,11 @@ inline float with_sign(float magnitude, std::uint32_t negative) {
 }
 
 // A code read from the top of a window: its leaf value, its length in bits,
-// the length with the sign bits of its nonzero values, and whether one of
-// its pair values is 15.
+// and the length with the sign bits of its nonzero values.
 struct HuffmanCode {
     int value;
     int length;
     int length_with_signs;
-    bool has_15;
 };
 
 // The first level takes `first_bits` bits; a link entry names a sub-table and
@@ -65,7 +63,7 @@ inline HuffmanCode huffman_lookup(const HuffmanTable& table, std::uint64_t windo
         used += width;
     }
     return {static_cast<int>(entry & 0xFFu), static_cast<int>((entry >> 8) & 31u),
-            static_cast<int>((entry >> 16) & 31u), (entry & HUFFMAN_HAS_15) != 0};
+            static_cast<int>((entry >> 16) & 31u)};
 }
 
 // The bit at offset `at` from the top of a window.
