@@ -3,6 +3,8 @@
 #include <array>
 #include <optional>
 
+#include "gainscan/decoder.h"
+
 namespace gainscan {
 
 namespace {
@@ -14,15 +16,6 @@ struct Header {
     std::uint64_t size;  // whole frame; 0 for free format
 };
 
-constexpr std::array<std::array<int, 16>, 3> KBPS_MPEG1 = {{
-    {0, 32, 64, 96, 128, 160, 192, 224, 256, 288, 320, 352, 384, 416, 448, 0},
-    {0, 32, 48, 56, 64, 80, 96, 112, 128, 160, 192, 224, 256, 320, 384, 0},
-    {0, 32, 40, 48, 56, 64, 80, 96, 112, 128, 160, 192, 224, 256, 320, 0},
-}};
-constexpr std::array<std::array<int, 16>, 2> KBPS_MPEG2 = {{
-    {0, 32, 48, 56, 64, 80, 96, 112, 128, 144, 160, 176, 192, 224, 256, 0},
-    {0, 8, 16, 24, 32, 40, 48, 56, 64, 80, 96, 112, 128, 144, 160, 0},
-}};
 constexpr std::array<std::array<int, 3>, 4> RATES = {{{11025, 12000, 8000}, {0, 0, 0}, {22050, 24000, 16000}, {44100, 48000, 32000}}};
 
 std::optional<Header> parse(std::span<const std::uint8_t> b, std::size_t at) {
@@ -38,8 +31,8 @@ std::optional<Header> parse(std::span<const std::uint8_t> b, std::size_t at) {
     Header out{4 - layer_bits, version, rate, 0};
     if (bitrate == 0) return out;  // free format: the size is the distance to the next header
     const int sample_rate = RATES[static_cast<std::size_t>(version)][static_cast<std::size_t>(rate)];
-    const int kbps = version == 3 ? KBPS_MPEG1[static_cast<std::size_t>(out.layer - 1)][static_cast<std::size_t>(bitrate)]
-                                  : KBPS_MPEG2[out.layer == 1 ? 0 : 1][static_cast<std::size_t>(bitrate)];
+    const int kbps = bitrate_kbps(version == 3 ? MpegVersion::mpeg1 : version == 2 ? MpegVersion::mpeg2 : MpegVersion::mpeg25,
+                                  out.layer, bitrate);
     const std::uint64_t pad = (h >> 9) & 1;
     const auto k = static_cast<std::uint64_t>(kbps), r = static_cast<std::uint64_t>(sample_rate);
     if (out.layer == 1) out.size = (12000 * k / r + pad) * 4;

@@ -56,9 +56,7 @@ struct Decoder::State {
         h.version = f.mpeg25_flag ? MpegVersion::mpeg25 : f.lsf_flag ? MpegVersion::mpeg2 : MpegVersion::mpeg1;
         h.layer = f.layer;
         h.sample_rate = f.sampling_index >= 0 && f.sampling_index < 9 ? SAMPLING_RATES[static_cast<std::size_t>(f.sampling_index)] : 0;
-        h.bitrate_kbps = f.layer == 3 && f.bitrate_index >= 0 && f.bitrate_index < 16
-                             ? BITRATE_KBPS[f.lsf_flag ? 1 : 0][static_cast<std::size_t>(f.bitrate_index)]
-                             : 0;
+        h.bitrate_kbps = bitrate_kbps(h.version, f.layer, f.bitrate_index);
         h.mode = static_cast<ChannelMode>(f.mode & 3);
         h.mode_extension = f.mode_extension;
         h.channels = f.channels;
@@ -106,6 +104,11 @@ struct Decoder::State {
         if (frame->layer == 3) self.slot_base += (frame->lsf_flag ? 1 : 2) * frame->channels;
     }
 };
+
+int bitrate_kbps(MpegVersion version, int layer, int index) {
+    if (layer < 1 || layer > 3 || index < 0 || index > 15) return 0;
+    return BITRATE_KBPS[bitrate_row(version != MpegVersion::mpeg1, layer)][static_cast<std::size_t>(index)];
+}
 
 Decoder::Decoder() : Decoder(DecoderOptions{}) {}
 

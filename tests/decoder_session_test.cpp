@@ -197,6 +197,43 @@ TEST(DecoderSession, HeadersDescribeTheFileAsItWasEncoded) {
     }
 }
 
+TEST(DecoderSession, ALayerIIFrameAmongLayerIIIFramesSaysItsLayerAndBitrate) {
+    // Layer II frames of 192 kbit/s spliced into a Layer III stream of 128.
+    struct Headers final : gainscan::DecoderObserver {
+        std::vector<gainscan::FrameHeader> frames;
+        void on_granule(const gainscan::GranuleEvent&) override {}
+        void on_frame(const gainscan::FrameEvent& e) override { frames.push_back(e.header); }
+    } seen;
+    gainscan::Decoder decoder;
+    decoder.set_observer(&seen);
+    decode(decoder, fixture("spliced_layer2.mp3"), 0);
+    decoder.finish();
+    int layer2 = 0;
+    for (const gainscan::FrameHeader& h : seen.frames) {
+        ASSERT_TRUE(h.layer == 2 || h.layer == 3);
+        EXPECT_EQ(h.bitrate_kbps, h.layer == 2 ? 192 : 128);
+        layer2 += h.layer == 2;
+    }
+    EXPECT_GT(layer2, 0);
+}
+
+TEST(DecoderSession, BitrateIndexesOfEveryVersionAndLayer) {
+    using gainscan::MpegVersion;
+    const struct {
+        MpegVersion version;
+        int layer, index, kbps;
+    } cases[] = {
+        {MpegVersion::mpeg1, 1, 1, 32},    {MpegVersion::mpeg1, 1, 14, 448},  {MpegVersion::mpeg1, 2, 2, 48},
+        {MpegVersion::mpeg1, 2, 14, 384},  {MpegVersion::mpeg1, 3, 2, 40},   {MpegVersion::mpeg1, 3, 14, 320},
+        {MpegVersion::mpeg2, 1, 9, 144},   {MpegVersion::mpeg2, 1, 14, 256},  {MpegVersion::mpeg2, 2, 1, 8},
+        {MpegVersion::mpeg25, 3, 14, 160}, {MpegVersion::mpeg25, 1, 11, 176}, {MpegVersion::mpeg1, 3, 0, 0},
+        {MpegVersion::mpeg2, 2, 15, 0},    {MpegVersion::mpeg1, 0, 5, 0},     {MpegVersion::mpeg1, 3, 16, 0},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(gainscan::bitrate_kbps(c.version, c.layer, c.index), c.kbps)
+            << static_cast<int>(c.version) << " layer " << c.layer << " index " << c.index;
+}
+
 TEST(DecoderSession, AChunkLargerThanItTakesIsRefusedUnread) {
     // One byte over the documented 256 MiB, in memory that may not even be
     // read: the decoder says so and reads none of it.

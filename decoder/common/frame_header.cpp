@@ -50,7 +50,7 @@ int header_decode(FrameInfo& frame, std::uint32_t header) {
         return 1;
     case 3:
         // Free format (bitrate 0) gives padding - 4: a body that copies nothing.
-        frame.frame_size = BITRATE_KBPS[frame.lsf_flag][frame.bitrate_index] * 144000 /
+        frame.frame_size = BITRATE_KBPS[bitrate_row(frame.lsf_flag != 0, 3)][frame.bitrate_index] * 144000 /
                                (SAMPLING_RATES[frame.sampling_index] << frame.lsf_flag) +
                            frame.padding_bit - 4;
         return 1;

@@ -42,12 +42,19 @@ struct FrameInfo {
     std::int32_t skip_spectrum;
 };
 
-// Layer III bitrates in kbit/s, [lsf_flag][bitrate_index]; 0 for free format
-// and for the forbidden index 15.
-inline constexpr std::array<std::array<std::int32_t, 16>, 2> BITRATE_KBPS = {{
+// Bitrates in kbit/s by [row][bitrate_index]: rows 0-2 MPEG-1 Layers I, II
+// and III, rows 3-4 MPEG-2 and 2.5 Layer I and Layers II/III; 0 for free
+// format and for the forbidden index 15.
+inline constexpr std::array<std::array<std::int32_t, 16>, 5> BITRATE_KBPS = {{
+    {0, 32, 64, 96, 128, 160, 192, 224, 256, 288, 320, 352, 384, 416, 448, 0},
+    {0, 32, 48, 56, 64, 80, 96, 112, 128, 160, 192, 224, 256, 320, 384, 0},
     {0, 32, 40, 48, 56, 64, 80, 96, 112, 128, 160, 192, 224, 256, 320, 0},
+    {0, 32, 48, 56, 64, 80, 96, 112, 128, 144, 160, 176, 192, 224, 256, 0},
     {0, 8, 16, 24, 32, 40, 48, 56, 64, 80, 96, 112, 128, 144, 160, 0},
 }};
+inline constexpr std::size_t bitrate_row(bool lsf, int layer) {
+    return lsf ? (layer == 1 ? 3 : 4) : static_cast<std::size_t>(layer - 1);
+}
 
 // Sampling rates in Hz by combined sampling index: MPEG-1, MPEG-2, MPEG-2.5.
 inline constexpr std::array<std::int32_t, 9> SAMPLING_RATES = {

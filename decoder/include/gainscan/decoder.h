@@ -55,8 +55,16 @@ struct FrameHeader {
     int channels;
     bool crc_protected;
     bool padding;
-    std::int32_t frame_bytes;  // the whole frame, header included
+    // The bytes the decoder takes as this frame, header included: for a
+    // Layer III frame its size; a Layer I or II frame is not decoded but
+    // stepped over by the size of the frame before it (4 at the start).
+    std::int32_t frame_bytes;
 };
+
+// The bitrate in kbit/s that a header's 4-bit index stands for in `version`
+// and `layer` (1 to 3); 0 for free format, the forbidden index 15 and
+// anything out of range.
+int bitrate_kbps(MpegVersion version, int layer, int index);
 
 struct FrameEvent {
     std::int64_t frame_index;   // frames reported before this one
