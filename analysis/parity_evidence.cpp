@@ -147,8 +147,7 @@ struct ParityEvidence::State {
 
     void store(Series series, std::int64_t slot, double residual, int gain_deviation) {
         Cell& c = cell(slot / 2);
-        c.residual[series] = quantise(residual, RAW_UNIT);
-        if (c.residual[series] == MISSING) c.residual[series] = MISSING + 1;
+        c.residual[series] = quantise(residual, RAW_UNIT);  // never MISSING: quantise stops at -32767
         c.gain_deviation[series] = static_cast<std::int8_t>(std::clamp(gain_deviation, -MAX_GAIN_HALF_STEPS, MAX_GAIN_HALF_STEPS));
     }
 

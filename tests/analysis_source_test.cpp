@@ -13,6 +13,7 @@
 #include <tuple>
 #include <vector>
 
+#include "bitstream_writer.h"
 #include "gainscan/analysis.h"
 
 namespace {
@@ -100,6 +101,81 @@ TEST(AnalysisSource, FlaggedWhenThePValueIsAtMostAlpha) {
     // The plot of the evidence comes with a flagged file only.
     EXPECT_TRUE(at.plot);
     EXPECT_FALSE(below.plot);
+}
+
+// Stereo MPEG-1 frames of 32 kbit/s with empty granules; in the frames listed
+// in `lost` the first granule claims 74 bits of scale factors in a budget of
+// none, so the decoder gives up on the frame's granules.
+namespace {
+
+std::vector<std::uint8_t> stereo_frames(int count, std::vector<int> lost) {
+    std::vector<std::uint8_t> stream;
+    testing_stream::HeaderFields header;
+    header.mode = 0;
+    header.bitrate_index = 1;
+    for (int f = 0; f < count; ++f) {
+        testing_stream::SideInfoFields side{};
+        if (std::find(lost.begin(), lost.end(), f) != lost.end()) side.granule[0][0].scalefac_compress = 15;
+        testing_stream::BitWriter w;
+        w.put(testing_stream::header_word(header), 32);
+        testing_stream::put_side_info(w, side, false, 2);
+        std::vector<std::uint8_t> frame = w.bytes();
+        frame.resize(static_cast<std::size_t>(4 + testing_stream::layer3_body_size(header)), 0);
+        stream.insert(stream.end(), frame.begin(), frame.end());
+    }
+    return stream;
+}
+
+}  // namespace
+
+TEST(AnalysisSource, GranulesTheDecoderLosesKeepTheirCarriers) {
+    // Four records a frame, every second one a carrier: two per frame,
+    // whether its granules were decoded or lost (at the start, in the middle
+    // or at the end), so the layout of the bits after a loss stays in place.
+    const struct {
+        std::vector<int> lost;
+        std::uint64_t records;
+    } cases[] = {{{}, 40}, {{0}, 36}, {{4, 5}, 32}, {{9}, 36}, {{7, 8, 9}, 28}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(::testing::PrintToString(c.lost));
+        gainscan::Analysis analysis({.whole_file = true});
+        const gainscan::FileReport report = analysis.analyse_bytes(stereo_frames(10, c.lost), "frames.mp3");
+        EXPECT_EQ(report.total_frames, 10u);
+        EXPECT_EQ(report.total_records, c.records);
+        EXPECT_EQ(report.carriers, 20);
+    }
+}
+
+TEST(AnalysisSource, DurationAndLengthAsTheFileHasThem) {
+    // The duration of the Layer III frames (encoders add a frame or two of
+    // delay and padding to the length they were given), and a length only
+    // where gainscan found one.
+    const struct {
+        const char* name;
+        std::optional<double> seconds;
+        bool found;
+    } cases[] = {
+        {"long_m1_44100_mono_cbr32_40s.mp3", 40.0, false},
+        {"m1_44100_stereo_cbr64_2s.mp3", 2.0, true},
+        {"m1_32000_mono_cbr32.mp3", std::nullopt, false},
+        {"README.md", std::nullopt, false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        gainscan::Analysis analysis({.whole_file = true});
+        const gainscan::FileReport report = analysis.analyse_bytes(fixture(c.name), c.name);
+        EXPECT_EQ(report.found, c.found);
+        if (c.found) {
+            EXPECT_GT(report.length, 0u);
+        } else {
+            EXPECT_EQ(report.length, 0u);
+        }
+        if (c.seconds) {
+            ASSERT_TRUE(report.seconds);
+            EXPECT_NEAR(*report.seconds, *c.seconds, 0.1);
+        }
+        EXPECT_EQ(report.seconds.has_value(), report.format == "layer3");
+    }
 }
 
 TEST(AnalysisSource, OneAnalysisReusedForManyFilesReportsEachAsAFreshOneWould) {

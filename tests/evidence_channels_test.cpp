@@ -73,6 +73,23 @@ TEST(EvidenceChannels, EachSeriesIsMeasuredInItsOwnSpread) {
     }
 }
 
+TEST(EvidenceChannels, MusicBothChannelsShareCancelsInTheirDifference) {
+    // Loudness that moves both channels of a granule alike (twice the size of
+    // a written step) hides the steps in each channel's own series, but not
+    // in the channels' difference, which the carriers are weighed on too.
+    for (const std::uint32_t seed : {5u, 6u}) {
+        SCOPED_TRACE(seed);
+        Series quiet{2000, 0.1, 0.2, 2}, shared{2000, 0.1, 0.2, 2};
+        shared.shared_noise = 1.0;
+        const EvidenceResult plain = weigh(make_records(quiet, seed), true);
+        const EvidenceResult masked = weigh(make_records(shared, seed), true);
+        const EvidenceResult alone = weigh(first_channel(make_records(shared, seed)), true);
+        ASSERT_TRUE(plain.score && masked.score && alone.score);
+        EXPECT_GT(*masked.score, 0.6 * *plain.score);
+        EXPECT_GT(*masked.score, 2.0 * *alone.score);
+    }
+}
+
 TEST(EvidenceChannels, TheCouplingIsFittedOnTheCarriersOwnSeries) {
     // Stereo whose second channel is too short to measure: the carriers have
     // their own series only, and the encoder's coupling of energy to gain
@@ -141,6 +158,34 @@ TEST(EvidenceChannels, CarriersOfALostStretchKeepTheirPlaceInTime) {
     EXPECT_GT(in_gap, 20);
     EXPECT_NEAR(result.plot->span_start, START, 1e-9);
     EXPECT_NEAR(result.plot->span_end, START + static_cast<double>(2 * (n - 1)) * 576.0 / 44100, 1e-6);
+}
+
+TEST(EvidenceChannels, CarriersAfterARateChangeArePlacedAtTheirOwnPace) {
+    // Two encodings one after the other: 44.1 kHz, then 22.05 kHz from
+    // carrier 1,536 on (a granule lasts twice as long). Times are kept every
+    // 256 carriers, with the pace at each; a change where one is kept (as
+    // here) leaves every carrier of the plot at its own record's time,
+    // before the change and after.
+    auto records = make_records({3000, 0.4, 0.5}, 9);
+    constexpr std::int64_t CHANGE = 3072;  // slot of carrier 1,536
+    const double at_change = static_cast<double>(CHANGE) * 576.0 / 44100;
+    for (auto& r : records)
+        if (r.slot >= CHANGE) {
+            r.seconds = at_change + static_cast<double>(r.slot - CHANGE) * 576.0 / 22050;
+            r.slot_seconds = 576.0 / 22050;
+        }
+    const EvidenceResult result = weigh_with_plot(records);
+    ASSERT_TRUE(result.plot);
+    const auto n = static_cast<std::size_t>(result.carriers);
+    int before = 0, after = 0;
+    for (std::size_t i = 0; i < result.plot->seconds.size(); ++i) {
+        const std::size_t carrier = i * n / result.plot->seconds.size();
+        SCOPED_TRACE(carrier);
+        EXPECT_NEAR(result.plot->seconds[i], records[2 * carrier].seconds, 1e-6);
+        (2 * static_cast<std::int64_t>(carrier) < CHANGE ? before : after) += 1;
+    }
+    EXPECT_GT(before, 100);
+    EXPECT_GT(after, 100);
 }
 
 TEST(EvidenceChannels, InMonoThePayloadsStepsDoNotLeakIntoTheControl) {

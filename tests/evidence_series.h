@@ -25,6 +25,7 @@ struct Series {
     double coupling = 0;     // log2 energy the encoder ties to each gain step
     int max_step = 1;        // largest step of the encoder's gains from record to record
     double second_noise = -1;  // the second channel's jitter (negative: `noise`)
+    double shared_noise = 0;   // jitter both channels of a granule share (the music in both)
 };
 
 // A file's records: a slowly moving loudness with a per-record jitter common
@@ -52,9 +53,13 @@ inline std::vector<EvidenceRecord> make_records(const Series& s, std::uint32_t s
     std::vector<EvidenceRecord> records;
     double level = 10;
     std::array<int, 2> gain = {150, 148};
+    double shared = 0;
     for (std::int64_t slot = 0; slot < positions; ++slot) {
         const int channel = static_cast<int>(slot % s.channels);
-        if (channel == 0) level += drift(rng);
+        if (channel == 0) {
+            level += drift(rng);
+            shared = s.shared_noise > 0 ? s.shared_noise * jitter(rng) : 0;
+        }
         gain[channel] = std::clamp(gain[channel] + step(rng), 100, 200);
         EvidenceRecord r{};
         r.slot = slot;
@@ -63,7 +68,7 @@ inline std::vector<EvidenceRecord> make_records(const Series& s, std::uint32_t s
         r.seconds = static_cast<double>(slot / s.channels) * 576.0 / 44100;
         r.slot_seconds = 576.0 / 44100 / s.channels;
         const double noise = channel == 1 && s.second_noise >= 0 ? s.second_noise : s.noise;
-        const double loud = level + noise * jitter(rng) - 0.5 * channel + s.coupling * (gain[channel] - 150);
+        const double loud = level + shared + noise * jitter(rng) - 0.5 * channel + s.coupling * (gain[channel] - 150);
         int g = gain[channel];
         double shift = 0;
         const std::int64_t carrier = slot / 2;
