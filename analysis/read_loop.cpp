@@ -90,7 +90,6 @@ ReadResult read_and_decode(ByteSource& source, Decoder& decoder, std::span<std::
         }
         if (stop) break;
         if (step == Step::error) {
-            result.decode_error = true;
             decoder_failed = decoder.failed();
             if (!decoder_failed) sink.message(Stream::err, "decoding error");
             break;

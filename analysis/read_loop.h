@@ -25,7 +25,6 @@ public:
 
 struct ReadResult {
     std::uint64_t audio_start = 0;  // offset of the first byte fed to the decoder
-    bool decode_error = false;      // the decoder could not go on
     bool read_error = false;        // the source failed other than at its end
     std::uint64_t file_length = 0;
 };

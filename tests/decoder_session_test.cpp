@@ -5,6 +5,7 @@
 #include <sys/mman.h>
 
 #include <algorithm>
+#include <array>
 #include <cstdint>
 #include <filesystem>
 #include <fstream>
@@ -218,20 +219,32 @@ TEST(DecoderSession, ALayerIIFrameAmongLayerIIIFramesSaysItsLayerAndBitrate) {
 }
 
 TEST(DecoderSession, BitrateIndexesOfEveryVersionAndLayer) {
+    // The standard's lists (ISO/IEC 11172-3 and 13818-3), indexes 1 to 14;
+    // index 0 (free format), the forbidden 15 and anything out of range give 0.
     using gainscan::MpegVersion;
     const struct {
         MpegVersion version;
-        int layer, index, kbps;
-    } cases[] = {
-        {MpegVersion::mpeg1, 1, 1, 32},    {MpegVersion::mpeg1, 1, 14, 448},  {MpegVersion::mpeg1, 2, 2, 48},
-        {MpegVersion::mpeg1, 2, 14, 384},  {MpegVersion::mpeg1, 3, 2, 40},   {MpegVersion::mpeg1, 3, 14, 320},
-        {MpegVersion::mpeg2, 1, 9, 144},   {MpegVersion::mpeg2, 1, 14, 256},  {MpegVersion::mpeg2, 2, 1, 8},
-        {MpegVersion::mpeg25, 3, 14, 160}, {MpegVersion::mpeg25, 1, 11, 176}, {MpegVersion::mpeg1, 3, 0, 0},
-        {MpegVersion::mpeg2, 2, 15, 0},    {MpegVersion::mpeg1, 0, 5, 0},     {MpegVersion::mpeg1, 3, 16, 0},
+        int layer;
+        std::array<int, 14> kbps;
+    } rows[] = {
+        {MpegVersion::mpeg1, 1, {32, 64, 96, 128, 160, 192, 224, 256, 288, 320, 352, 384, 416, 448}},
+        {MpegVersion::mpeg1, 2, {32, 48, 56, 64, 80, 96, 112, 128, 160, 192, 224, 256, 320, 384}},
+        {MpegVersion::mpeg1, 3, {32, 40, 48, 56, 64, 80, 96, 112, 128, 160, 192, 224, 256, 320}},
+        {MpegVersion::mpeg2, 1, {32, 48, 56, 64, 80, 96, 112, 128, 144, 160, 176, 192, 224, 256}},
+        {MpegVersion::mpeg2, 2, {8, 16, 24, 32, 40, 48, 56, 64, 80, 96, 112, 128, 144, 160}},
+        {MpegVersion::mpeg2, 3, {8, 16, 24, 32, 40, 48, 56, 64, 80, 96, 112, 128, 144, 160}},
+        {MpegVersion::mpeg25, 1, {32, 48, 56, 64, 80, 96, 112, 128, 144, 160, 176, 192, 224, 256}},
+        {MpegVersion::mpeg25, 3, {8, 16, 24, 32, 40, 48, 56, 64, 80, 96, 112, 128, 144, 160}},
     };
-    for (const auto& c : cases)
-        EXPECT_EQ(gainscan::bitrate_kbps(c.version, c.layer, c.index), c.kbps)
-            << static_cast<int>(c.version) << " layer " << c.layer << " index " << c.index;
+    for (const auto& row : rows) {
+        SCOPED_TRACE(::testing::Message() << static_cast<int>(row.version) << " layer " << row.layer);
+        for (int index = 1; index <= 14; ++index)
+            EXPECT_EQ(gainscan::bitrate_kbps(row.version, row.layer, index), row.kbps[static_cast<std::size_t>(index - 1)])
+                << index;
+        for (int index : {0, 15, 16, -1}) EXPECT_EQ(gainscan::bitrate_kbps(row.version, row.layer, index), 0) << index;
+    }
+    EXPECT_EQ(gainscan::bitrate_kbps(MpegVersion::mpeg1, 0, 5), 0);
+    EXPECT_EQ(gainscan::bitrate_kbps(MpegVersion::mpeg1, 4, 5), 0);
 }
 
 TEST(DecoderSession, AChunkLargerThanItTakesIsRefusedUnread) {
