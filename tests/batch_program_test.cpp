@@ -167,6 +167,7 @@ TEST(BatchExitStatus, CleanFlaggedErrorsAndUsage) {
         {FIXTURE, 0},           {FLAGGED, 1},     {FIXTURE + " no_such.mp3", 2}, {FLAGGED + " no_such.mp3", 1},
         {"tests/fixtures", 1},  {"", 2},          {"--format xml " + FIXTURE, 2}, {"--jobs x " + FIXTURE, 2},
         {"--bogus " + FIXTURE, 2}, {"--extract no_such_dir " + FIXTURE, 2}, {"--dump-records . " + FIXTURE, 2},
+        {"--hash sha1 " + FIXTURE, 2}, {"--hash sha256, " + FIXTURE, 2}, {"--hash ,md5 " + FIXTURE, 2},
         {"--help", 0}, {"--version", 0}, {"--files-from no_such_list", 2}, {FIXTURE + " --files-from no_such_list", 2},
     };
     for (const auto& c : cases) EXPECT_EQ(run(BATCH + " --quick -q " + c.args).status, c.status) << c.args;

@@ -45,6 +45,7 @@ TEST(Provenance, DigestsAreTheFilesWhateverTheModeAndOnlyThoseAskedFor) {
         {"--hash md5,sha256", true, true},
         {"--hash md5", false, true},
         {"--hash none", false, false},
+        {"--hash md5,md5,sha256", true, true},  // a name given twice is asked for once
     };
     for (const auto& c : cases) {
         // --quick stops reading early: the digest must still cover every byte.
