@@ -101,3 +101,25 @@ TEST(OutputNames, Utf8ValidityAtEveryBoundary) {
     }
     EXPECT_EQ(replace_invalid_utf8("a\xC2z\xED\xA0\x80"), "a\xEF\xBF\xBDz\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD");
 }
+
+TEST(OutputNames, TerminalTextShowsControlBytesAndInvalidUtf8AsEscapes) {
+    // A name is printed to a terminal as it is, but for what could move the
+    // cursor or hide as something else: control bytes, DEL, bytes that are
+    // not UTF-8, and the backslash that starts an escape.
+    const struct {
+        std::string name, shown;
+    } cases[] = {
+        {"plain.mp3", "plain.mp3"},
+        {"", ""},
+        {"caf\xC3\xA9 \xE2\x82\xAC.mp3", "caf\xC3\xA9 \xE2\x82\xAC.mp3"},
+        {"a\tb\n", "a\\x09b\\x0A"},
+        {"\x1B[31mred", "\\x1B[31mred"},
+        {"del\x7F", "del\\x7F"},
+        {"back\\slash", "back\\x5Cslash"},
+        {"\xFF.mp3", "\\xFF.mp3"},
+        {"cut \xC3", "cut \\xC3"},
+        {std::string("nul\0end", 7), "nul\\x00end"},
+    };
+    for (const auto& c : cases) EXPECT_EQ(escape_for_terminal(c.name), c.shown) << base64(c.name);
+}
+

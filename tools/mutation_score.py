@@ -290,10 +290,17 @@ def main():
     compiled = len(chosen) - len(results['no_compile'])
     # Survivors reviewed by hand as equivalent (the same behaviour on every
     # input, or no input can reach them), each with its reason, matched by
-    # file and text so that they follow the line when the code above moves.
+    # file and text so that they follow the line when the code above moves;
+    # `occurrence` (1-based) picks one of several lines that read the same.
     reviewed = json.load(open(os.path.join(REPO, 'tools', 'mutation_equivalents.json')))
+
+    def occurrence(m):
+        lines = open(os.path.join(src, m['file'])).read().split('\n')
+        return sum(1 for line in lines[:m['line']] if line.strip() == m['old'])
+
     equivalent = [m for m in results['survived']
-                  if any(e['file'] == m['file'] and e['old'] == m['old'] and e['new'] == m['new'] for e in reviewed)]
+                  if any(e['file'] == m['file'] and e['old'] == m['old'] and e['new'] == m['new'] and
+                         e.get('occurrence', occurrence(m)) == occurrence(m) for e in reviewed)]
     print(f"\nsurvivors:")
     for m in results['survived']:
         mark = '  (reviewed: equivalent)' if m in equivalent else ''
