@@ -13,6 +13,7 @@
 
 #include "batch/file_source.h"
 #include "batch/walker.h"
+#include "batch_support.h"
 
 namespace {
 
@@ -101,3 +102,19 @@ TEST(Descriptors, ANameListOnStandardInputLeavesItOpen) {
 }
 
 }  // namespace
+
+// Started with standard input closed (from cron, or `<&-`), the first file
+// the scan opens gets descriptor 0: it is a file like any other.
+TEST(Descriptors, WithStandardInputClosedTheFirstFileIsReadAsAnyOther) {
+    const std::string fixture = "tests/fixtures/m1_32000_mono_cbr32.mp3";
+    for (const std::string mode : {"--quick", ""}) {
+        SCOPED_TRACE(mode);
+        const auto open = batch_test::run(batch_test::BATCH + " -q -f jsonl " + mode + " " + fixture);
+        const auto closed = batch_test::run(batch_test::BATCH + " -q -f jsonl " + mode + " " + fixture + " <&-");
+        const auto a = batch_test::records(open.out), b = batch_test::records(closed.out);
+        ASSERT_EQ(b.size(), 1u) << closed.err;
+        EXPECT_EQ(b[0]["status"], "ok") << closed.out;
+        EXPECT_EQ(b, a);  // the same record: digest, modification time, verdict, evidence
+        EXPECT_EQ(closed.status, open.status);
+    }
+}

@@ -3,6 +3,11 @@
 // replaces the last.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <stdlib.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
 #include "batch/progress.h"
 
 TEST(Progress, TheCountingWalkGivesATotalAndAnEtaBeforeTheScanWalkEnds) {
@@ -30,7 +35,9 @@ TEST(Progress, OnANarrowTerminalTheLineIsCutToItsWidth) {
     const ProgressCounts counts{.done = 123456, .known = 999999, .all_known = true, .bytes = 123456789,
                                 .flagged = 17, .elapsed_seconds = 3723};
     const std::string full = progress_line(counts, true, 0);
-    for (const std::size_t width : {20u, 40u, 60u, 200u}) {
+    const std::size_t length = full.size() - 4;  // without "\r" and "\033[K"
+    // Wide enough, or one column short: the line fills all but the last.
+    for (const std::size_t width : {std::size_t{20}, std::size_t{40}, std::size_t{60}, length, length + 1, std::size_t{200}}) {
         SCOPED_TRACE(width);
         const std::string line = progress_line(counts, true, width);
         ASSERT_EQ(line.rfind("\r", 0), 0u);
@@ -40,3 +47,27 @@ TEST(Progress, OnANarrowTerminalTheLineIsCutToItsWidth) {
         EXPECT_EQ(full.substr(1, text.size()), text);
     }
 }
+
+TEST(Progress, TheWidthIsTheTerminalsAndNoneForAPipe) {
+    const int master = ::posix_openpt(O_RDWR | O_NOCTTY);
+    ASSERT_GE(master, 0);
+    ASSERT_EQ(::grantpt(master), 0);
+    ASSERT_EQ(::unlockpt(master), 0);
+    const int terminal = ::open(::ptsname(master), O_RDWR | O_NOCTTY);
+    ASSERT_GE(terminal, 0);
+    for (const unsigned short columns : {57, 132}) {
+        struct winsize size {};
+        size.ws_col = columns;
+        size.ws_row = 24;
+        ASSERT_EQ(::ioctl(terminal, TIOCSWINSZ, &size), 0);
+        EXPECT_EQ(terminal_width(terminal), columns);
+    }
+    ::close(terminal);
+    ::close(master);
+    int ends[2];
+    ASSERT_EQ(::pipe(ends), 0);
+    EXPECT_EQ(terminal_width(ends[1]), 0u);
+    ::close(ends[0]);
+    ::close(ends[1]);
+}
+
