@@ -289,8 +289,11 @@ constexpr int SKIP_BITS = 11;
 constexpr std::uint32_t SKIP_PAIRS = 7;
 constexpr std::uint64_t SKIP_BUILD_AFTER = std::uint64_t{4} << SKIP_BITS;  // pairs
 
-std::unique_ptr<std::uint16_t[]> build_length_table(const HuffmanTable& table) {
-    auto lengths = std::make_unique<std::uint16_t[]>(std::size_t{1} << SKIP_BITS);
+using LengthTable = std::array<std::uint16_t, std::size_t{1} << SKIP_BITS>;
+
+std::unique_ptr<LengthTable> build_length_table(const HuffmanTable& table) {
+    auto built = std::make_unique<LengthTable>();
+    LengthTable& lengths = *built;
     const int linbits = static_cast<int>(table.linbits);
     for (std::uint64_t index = 0; index < (std::uint64_t{1} << SKIP_BITS); ++index) {
         const std::uint64_t bits = index << (64 - SKIP_BITS);  // zeros after the index
@@ -309,24 +312,24 @@ std::unique_ptr<std::uint16_t[]> build_length_table(const HuffmanTable& table) {
         lengths[index] = static_cast<std::uint16_t>(static_cast<std::uint32_t>(used) | (pairs << 6) |
                                                     (static_cast<std::uint32_t>(first) << 9));
     }
-    return lengths;
+    return built;
 }
 
 // This thread's length tables, by table_select.
 struct LengthTables {
     SkipTables mode = SkipTables::when_used;
-    std::array<std::unique_ptr<std::uint16_t[]>, 32> lengths;
+    std::array<std::unique_ptr<LengthTable>, 32> lengths;
     std::array<std::uint64_t, 32> pairs_stepped{};
 
     // The length table for `select`, or null while it is not (yet) to be used.
     const std::uint16_t* find(std::uint32_t select, std::uint32_t pairs) {
         if (mode == SkipTables::never) return nullptr;
-        std::unique_ptr<std::uint16_t[]>& slot = lengths[select];
-        if (slot != nullptr) return slot.get();
+        std::unique_ptr<LengthTable>& slot = lengths[select];
+        if (slot != nullptr) return slot->data();
         pairs_stepped[select] += pairs;
         if (mode == SkipTables::when_used && pairs_stepped[select] < SKIP_BUILD_AFTER) return nullptr;
         slot = build_length_table(pair_tables[select]);
-        return slot.get();
+        return slot->data();
     }
 };
 thread_local LengthTables length_tables;
