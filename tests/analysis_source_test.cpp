@@ -93,6 +93,9 @@ TEST(AnalysisSource, FlaggedWhenThePValueIsAtMostAlpha) {
     };
     const auto first = analyse(1.0);
     ASSERT_TRUE(first.p_value);
+    // A measured file reports the statistic the p_value comes from.
+    EXPECT_EQ(first.evidence, "measured");
+    EXPECT_TRUE(first.score && std::isfinite(*first.score));
     const double p = *first.p_value;
     ASSERT_GT(p, 0.0);
     const auto at = analyse(p), below = analyse(std::nextafter(p, 0.0));

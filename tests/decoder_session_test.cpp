@@ -262,6 +262,22 @@ TEST(DecoderSession, AChunkLargerThanItTakesIsRefusedUnread) {
     ::munmap(reserved, size);
 }
 
+TEST(DecoderSession, AChunkOfExactlyTheLargestSizeIsTaken) {
+    // 256 MiB of zeros (the zero page, never written): taken and searched
+    // for a frame, which is not there; nothing refused, nothing said.
+    const std::size_t size = gainscan::Decoder::MAX_FEED;
+    void* zeros = ::mmap(nullptr, size, PROT_READ, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+    ASSERT_NE(zeros, MAP_FAILED);
+    Recorder seen;
+    gainscan::Decoder decoder;
+    decoder.set_observer(&seen);
+    decoder.set_message_sink(&seen);
+    EXPECT_EQ(decoder.feed(std::span(static_cast<const std::uint8_t*>(zeros), size)), gainscan::Step::need_more);
+    EXPECT_TRUE(seen.messages.empty());
+    EXPECT_TRUE(seen.frames.empty());
+    ::munmap(zeros, size);
+}
+
 TEST(DecoderSession, NotMpegAudioGivesNoEventsAndNoError) {
     std::vector<std::uint8_t> text(5000);
     for (std::size_t i = 0; i < text.size(); ++i) text[i] = static_cast<std::uint8_t>("RIFF text, not audio "[i % 21]);

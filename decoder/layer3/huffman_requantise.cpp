@@ -42,12 +42,10 @@ inline float with_sign(float magnitude, std::uint32_t negative) {
     return std::bit_cast<float>(std::bit_cast<std::uint32_t>(magnitude) ^ (negative << 31));
 }
 
-// A code read from the top of a window: its leaf value, its length in bits,
-// and the length with the sign bits of its nonzero values.
+// A code read from the top of a window: its leaf value and its length in bits.
 struct HuffmanCode {
     int value;
     int length;
-    int length_with_signs;
 };
 
 // The first level takes `first_bits` bits; a link entry names a sub-table and
@@ -62,8 +60,7 @@ inline HuffmanCode huffman_lookup(const HuffmanTable& table, std::uint64_t windo
         entry = table.lookup[(entry & 0xFFFFu) + ((window << used) >> (64 - width))];
         used += width;
     }
-    return {static_cast<int>(entry & 0xFFu), static_cast<int>((entry >> 8) & 31u),
-            static_cast<int>((entry >> 16) & 31u)};
+    return {static_cast<int>(entry & 0xFFu), static_cast<int>((entry >> 8) & 31u)};
 }
 
 // The bit at offset `at` from the top of a window.
