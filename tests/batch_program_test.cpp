@@ -183,46 +183,62 @@ TEST(BatchUsage, TheHelpTextMatchesTheGoldenFile) {
 }
 
 // A record is written as soon as it and the ones before it are ready, not
-// when the scan ends: an analyst piping a scan into another tool sees the
-// first file's record while a later one (standard input, held open here)
-// is still being read.
-TEST(BatchOutput, ARecordIsWrittenBeforeTheScanEnds) {
-    int in[2], out[2];
+// when the scan ends, and the progress keeps coming while a file takes long:
+// an analyst piping a scan into another tool sees the first file's record
+// (and how far the scan is) while a later file (standard input, held open
+// here) is still being read.
+TEST(BatchOutput, ARecordAndTheProgressComeBeforeTheScanEnds) {
+    int in[2], out[2], err[2];
     ASSERT_EQ(::pipe(in), 0);
     ASSERT_EQ(::pipe(out), 0);
-    const std::string command = "cd '" GAINSCAN_SOURCE_DIR "' && exec " + BATCH + " -q -f jsonl -j 2 " + FIXTURE + " -";
+    ASSERT_EQ(::pipe(err), 0);
+    const std::string command =
+        "cd '" GAINSCAN_SOURCE_DIR "' && exec " + BATCH + " --progress -f jsonl -j 2 " + FIXTURE + " -";
     const pid_t child = ::fork();
     ASSERT_GE(child, 0);
     if (child == 0) {
         ::dup2(in[0], 0);
         ::dup2(out[1], 1);
-        for (int fd : {in[0], in[1], out[0], out[1]}) ::close(fd);
+        ::dup2(err[1], 2);
+        for (int fd : {in[0], in[1], out[0], out[1], err[0], err[1]}) ::close(fd);
         ::execl("/bin/sh", "sh", "-c", command.c_str(), static_cast<char*>(nullptr));
         ::_exit(127);
     }
     ::close(in[0]);
     ::close(out[1]);
-    std::string text;
+    ::close(err[1]);
+    std::string text, progress;
     bool record_seen = false;
-    // Generous: under the sanitizers a small file takes well under a second.
-    const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-    while (!record_seen && std::chrono::steady_clock::now() < give_up) {
-        pollfd ready{out[0], POLLIN, 0};
-        if (::poll(&ready, 1, 500) <= 0) continue;
+    auto read_into = [](int fd, std::string& to) {
         char buffer[4096];
-        const ssize_t n = ::read(out[0], buffer, sizeof buffer);
-        if (n <= 0) break;
-        text.append(buffer, static_cast<std::size_t>(n));
-        for (const Json& line : lines(text.substr(0, text.rfind('\n') + 1)))
-            record_seen = record_seen || line.contains("file");
+        const ssize_t n = ::read(fd, buffer, sizeof buffer);
+        if (n > 0) to.append(buffer, static_cast<std::size_t>(n));
+        return n > 0;
+    };
+    // Generous: under the sanitizers a small file takes well under a second,
+    // and the progress is redrawn every fifth of one.
+    const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    while (!(record_seen && progress.find("1/2") != std::string::npos) && std::chrono::steady_clock::now() < give_up) {
+        pollfd ready[2] = {{out[0], POLLIN, 0}, {err[0], POLLIN, 0}};
+        if (::poll(ready, 2, 500) <= 0) continue;
+        if ((ready[1].revents & POLLIN) != 0) read_into(err[0], progress);
+        if ((ready[0].revents & POLLIN) != 0 && read_into(out[0], text))
+            for (const Json& line : lines(text.substr(0, text.rfind('\n') + 1)))
+                record_seen = record_seen || line.contains("file");
     }
+    const std::string progress_before_end = progress;
     ::close(in[1]);  // standard input ends: the scan can finish
-    char buffer[4096];
-    for (ssize_t n; (n = ::read(out[0], buffer, sizeof buffer)) > 0;) text.append(buffer, static_cast<std::size_t>(n));
+    while (read_into(out[0], text)) {
+    }
+    while (read_into(err[0], progress)) {
+    }
     ::close(out[0]);
+    ::close(err[0]);
     int status = 0;
     ::waitpid(child, &status, 0);
     EXPECT_TRUE(record_seen) << "no record before standard input ended; output:\n" << text;
+    EXPECT_NE(progress_before_end.find("1/2"), std::string::npos)
+        << "no progress before standard input ended; standard error:\n" << progress;
     const auto got = records(text);
     ASSERT_EQ(got.size(), 2u) << text;
     EXPECT_EQ(got[0]["file"], FIXTURE);
