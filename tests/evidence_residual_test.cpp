@@ -134,3 +134,23 @@ TEST(EvidenceResidual, BandEnergiesAreTheLog2OfEachBandsSumOfSquares) {
     EXPECT_NEAR(record.band_log2_energy[1], 5, 1e-5);
     EXPECT_EQ(record.band_log2_energy[2], gainscan::NO_ENERGY);
 }
+
+TEST(EvidenceResidual, EveryLineCountsInExactlyOneBand) {
+    // A single line at the first and at the last place of each band: its
+    // energy in that band alone, whatever `end` is as long as it covers it.
+    constexpr std::array<std::size_t, 9> EDGES = {0, 4, 12, 24, 48, 96, 192, 384, 576};
+    for (std::size_t b = 0; b < 8; ++b)
+        for (const std::size_t line : {EDGES[b], EDGES[b + 1] - 1}) {
+            for (const std::uint32_t end : {static_cast<std::uint32_t>(line + 1), std::uint32_t{576}}) {
+                SCOPED_TRACE(::testing::Message() << "line " << line << " end " << end);
+                std::array<float, 576> spectrum{};
+                spectrum[line] = 3.0f;
+                gainscan::GranuleRecord record{};
+                gainscan::measure_energy(spectrum.data(), end, record);
+                for (std::size_t k = 0; k < 8; ++k)
+                    EXPECT_NEAR(record.band_log2_energy[k], k == b ? std::log2(9.0) : gainscan::NO_ENERGY, 1e-5) << k;
+                EXPECT_NEAR(record.log2_energy, std::log2(9.0), 1e-5);
+            }
+        }
+}
+
