@@ -63,6 +63,23 @@ TEST(Descriptors, StandardInputIsReadButLeftOpen) {
     EXPECT_NE(::fcntl(0, F_GETFD), -1) << "the source closed a descriptor it did not open";
 }
 
+TEST(Descriptors, AFileOpenedAsDescriptorZeroIsClosedLikeAnyOther) {
+    // With standard input closed, the next file opened gets descriptor 0.
+    const fs::path file = scratch("zero.bin");
+    std::ofstream(file) << "some bytes";
+    const int saved = ::dup(0);
+    ::close(0);
+    {
+        FileSource source(file.string());
+        ASSERT_TRUE(source.is_open());
+        EXPECT_NE(::fcntl(0, F_GETFD), -1) << "the file did not get descriptor 0";
+    }
+    const bool closed = ::fcntl(0, F_GETFD) == -1;
+    ::dup2(saved, 0);
+    ::close(saved);
+    EXPECT_TRUE(closed) << "descriptor 0 left open";
+}
+
 TEST(Descriptors, FilesAndNameListsAreClosedAfterUse) {
     const fs::path file = scratch("one.bin");
     std::ofstream(file) << "some bytes";

@@ -148,6 +148,28 @@ TEST(BatchAgreement, EveryRecordSaysWhatGainscanPrintsForItsFile) {
     }
 }
 
+// A quick scan stops reading after 200 records; a file of many megabytes is
+// still measured whole (its length goes into gainscan's capacity estimate),
+// with a digest or without.
+TEST(BatchAgreement, AQuickScanOfALargeFileKnowsItsWholeLength) {
+    const fs::path dir = fresh_dir("large_file");
+    const fs::path large = dir / "long_twenty_times.mp3";
+    {
+        const std::string one = slurp(fs::path(GAINSCAN_SOURCE_DIR) / "tests/fixtures/long_m1_44100_mono_cbr32_40s.mp3");
+        std::ofstream out(large, std::ios::binary);
+        for (int i = 0; i < 20; ++i) out << one;
+    }
+    const Outcome classic = run("'" GAINSCAN_BINARY "' " + quote(large));
+    for (const std::string hash : {"none", "sha256"}) {
+        SCOPED_TRACE(hash);
+        const auto rs = records(run(BATCH + " -q -f jsonl --quick --hash " + hash + " " + quote(large)).out);
+        ASSERT_EQ(rs.size(), 1u);
+        EXPECT_EQ(rs[0]["bytes"], fs::file_size(large));
+        EXPECT_NE(classic.out.find("capacity: about " + rs[0]["capacity"].dump() + " bytes\n"), std::string::npos)
+            << classic.out << rs[0].dump();
+    }
+}
+
 TEST(BatchOrder, NameOrderWhateverTheJobsAndHoweverTheNamesCome) {
     const std::string args = " -f jsonl --quick -q tests/fixtures " + FIXTURE + " tests/fixtures";
     // The records alone: the scan header names the number of workers.

@@ -56,6 +56,9 @@ TEST(Layer3Sniff, TwoHeadersAFrameApartAfterAnyTagAndWithinTheWindow) {
         {"one header, then other bytes", frames(FRAME_HEADER, 1) + std::string(2000, 'x'), false},
         {"after 100 bytes of junk", std::string(100, 'j') + frames(FRAME_HEADER, 3), true},
         {"after 9000 bytes of junk", std::string(9000, 'j') + frames(FRAME_HEADER, 3), false},
+        // The window is the first 8,192 bytes: a header starting at its last byte counts, one after it not.
+        {"a header at byte 8191", std::string(8191, 'j') + frames(FRAME_HEADER, 3), true},
+        {"a header at byte 8192", std::string(8192, 'j') + frames(FRAME_HEADER, 3), false},
         {"behind a 20000-byte ID3v2 tag", id3(20000) + frames(FRAME_HEADER, 3), true},
         // Every byte of the tag's size counts: 50 x 2^14 + 127 x 2^7 + 5.
         {"behind an 835461-byte ID3v2 tag", id3(835461) + frames(FRAME_HEADER, 3), true},

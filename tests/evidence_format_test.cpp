@@ -37,6 +37,16 @@ Bytes frames(const FrameKind& kind, int count) {
     return out;
 }
 
+// Frames whose headers are `spacing` bytes apart, whatever size they give.
+Bytes spaced(const FrameKind& kind, int count, std::size_t spacing) {
+    Bytes out;
+    for (int i = 0; i < count; ++i) {
+        out.insert(out.end(), kind.header, kind.header + 4);
+        out.resize(out.size() + spacing - 4, 0x55);
+    }
+    return out;
+}
+
 Bytes text(const std::string& s) { return Bytes(s.begin(), s.end()); }
 
 Bytes operator+(Bytes a, const Bytes& b) {
@@ -89,6 +99,9 @@ TEST(EvidenceFormat, DecidedFromTheBytes) {
          StreamFormat::layer3},
         {"a start like an ID3v2 tag's that is not one, then one frame",
          text("IX3\x03") + Bytes{0, 0, 0, 0, 0, 100} + Bytes(10, 0x20) + frames(L3, 1), StreamFormat::layer3},
+        {"MPEG-2 Layer III headers at the MPEG-1 frame size (a steady cadence)", spaced(L3_MPEG2, 6, 417),
+         StreamFormat::layer3},
+        {"Layer II headers at a steady cadence of another size", spaced(L2, 6, 700), StreamFormat::mpeg_audio_other},
         {"Layer II frames", frames(L2, 6), StreamFormat::mpeg_audio_other},
         {"Layer II, then Layer III", frames(L2, 4) + frames(L3, 4), StreamFormat::layer3},
         {"JSON", text("{\"a\": [1, 2, 3], \"b\": \"text\"}\n"), StreamFormat::not_mpeg_audio},
