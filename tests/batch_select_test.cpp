@@ -58,6 +58,13 @@ TEST(Select, IncludeExcludeAndLayer3OnlyChooseAmongWalkedFiles) {
         EXPECT_EQ(summary["excluded"], c.excluded);
         EXPECT_EQ(summary["skipped_not_layer3"], c.skipped);
         EXPECT_EQ(summary["files"], c.files.size());
+        // The text summary names what was left out, and only what was.
+        const Outcome text = run(BATCH + " -q --quick --summary " + c.options + " " + quote(tree));
+        const std::string excluded = ", " + std::to_string(c.excluded) + " excluded";
+        const std::string skipped = ", " + std::to_string(c.skipped) + " not Layer III (skipped)";
+        EXPECT_EQ(text.err.find(excluded) != std::string::npos, c.excluded > 0) << text.err;
+        EXPECT_EQ(text.err.find(skipped) != std::string::npos, c.skipped > 0) << text.err;
+        EXPECT_EQ(text.err.find("from the resumed report"), std::string::npos);
     }
 }
 
