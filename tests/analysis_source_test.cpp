@@ -106,11 +106,11 @@ TEST(AnalysisSource, FlaggedWhenThePValueIsAtMostAlpha) {
     EXPECT_FALSE(below.plot);
 }
 
+namespace {
+
 // Stereo MPEG-1 frames of 32 kbit/s with empty granules; in the frames listed
 // in `lost` the first granule claims 74 bits of scale factors in a budget of
 // none, so the decoder gives up on the frame's granules.
-namespace {
-
 std::vector<std::uint8_t> stereo_frames(int count, std::vector<int> lost) {
     std::vector<std::uint8_t> stream;
     testing_stream::HeaderFields header;
@@ -119,11 +119,7 @@ std::vector<std::uint8_t> stereo_frames(int count, std::vector<int> lost) {
     for (int f = 0; f < count; ++f) {
         testing_stream::SideInfoFields side{};
         if (std::find(lost.begin(), lost.end(), f) != lost.end()) side.granule[0][0].scalefac_compress = 15;
-        testing_stream::BitWriter w;
-        w.put(testing_stream::header_word(header), 32);
-        testing_stream::put_side_info(w, side, false, 2);
-        std::vector<std::uint8_t> frame = w.bytes();
-        frame.resize(static_cast<std::size_t>(4 + testing_stream::layer3_body_size(header)), 0);
+        const auto frame = testing_stream::side_info_frame(header, side);
         stream.insert(stream.end(), frame.begin(), frame.end());
     }
     return stream;

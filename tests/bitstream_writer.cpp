@@ -185,4 +185,14 @@ Bytes aid_block(std::uint16_t length, std::uint8_t fill) {
     return block;
 }
 
+Bytes side_info_frame(const HeaderFields& h, const SideInfoFields& s) {
+    BitWriter w;
+    w.put(header_word(h), 32);
+    if (h.crc) w.put(0xBEEF, 16);
+    put_side_info(w, s, h.version != 1, h.mode == 3 ? 1 : 2);
+    Bytes frame = w.bytes();
+    frame.resize(static_cast<std::size_t>(4 + layer3_body_size(h)), 0);
+    return frame;
+}
+
 }  // namespace testing_stream

@@ -65,6 +65,10 @@ struct SideInfoFields {
 
 void put_side_info(BitWriter& w, const SideInfoFields& s, bool lsf, int channels);
 
+// A whole Layer III frame without main data: the header, the side
+// information, and zeros to the size the header gives.
+Bytes side_info_frame(const HeaderFields& h, const SideInfoFields& s);
+
 // One big-value pair of signed values with its escapes and sign bits, and one
 // count1 quadruple of values -1, 0 or 1 (table 'A' or 'B'), with the codes
 // of the standard's tables (read from layer3_tables.txt).

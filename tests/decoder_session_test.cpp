@@ -307,11 +307,7 @@ TEST(DecoderSession, OnlyTheFrameWithAFaultIsReportedDamaged) {
         for (int f = 0; f < 3; ++f) {
             testing_stream::SideInfoFields side{};
             if (f == 1) side.granule[0][0] = side.granule[1][0] = fault.granule;
-            testing_stream::BitWriter w;
-            w.put(testing_stream::header_word(header), 32);
-            testing_stream::put_side_info(w, side, false, 1);
-            std::vector<std::uint8_t> frame = w.bytes();
-            frame.resize(static_cast<std::size_t>(4 + testing_stream::layer3_body_size(header)), 0);
+            const auto frame = testing_stream::side_info_frame(header, side);
             stream.insert(stream.end(), frame.begin(), frame.end());
         }
         const Recorder seen = run(stream, 0);
