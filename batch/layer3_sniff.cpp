@@ -2,6 +2,8 @@
 
 #include <vector>
 
+#include "gainscan/decoder.h"
+
 namespace {
 
 struct Header {
@@ -12,8 +14,6 @@ struct Header {
 
 // The Layer III frame at `p` (4 bytes), or a frame length of 0.
 Header parse(const std::uint8_t* p) {
-    static constexpr unsigned KBPS_V1[16] = {0, 32, 40, 48, 56, 64, 80, 96, 112, 128, 160, 192, 224, 256, 320, 0};
-    static constexpr unsigned KBPS_V2[16] = {0, 8, 16, 24, 32, 40, 48, 56, 64, 80, 96, 112, 128, 144, 160, 0};
     static constexpr unsigned RATE_V1[3] = {44100, 48000, 32000};
     Header h{};
     if (p[0] != 0xFF || (p[1] & 0xE0) != 0xE0) return h;
@@ -24,7 +24,9 @@ Header parse(const std::uint8_t* p) {
     const unsigned padding = (p[2] >> 1) & 1;
     if (h.version == 1 || layer != 1 || bitrate == 0 || bitrate == 15 || h.rate_index == 3) return h;
     const unsigned rate = RATE_V1[h.rate_index] >> (h.version == 3 ? 0 : h.version == 2 ? 1 : 2);
-    const unsigned kbps = (h.version == 3 ? KBPS_V1 : KBPS_V2)[bitrate];
+    const auto kbps = static_cast<unsigned>(gainscan::bitrate_kbps(
+        h.version == 3 ? gainscan::MpegVersion::mpeg1 : h.version == 2 ? gainscan::MpegVersion::mpeg2 : gainscan::MpegVersion::mpeg25,
+        3, static_cast<int>(bitrate)));
     // MPEG-1 frames hold 1152 samples, MPEG-2 and 2.5 frames 576.
     h.frame_bytes = (h.version == 3 ? 144000u : 72000u) * kbps / rate + padding;
     return h;
