@@ -333,7 +333,7 @@ EvidenceResult ParityEvidence::finish(bool with_plot, bool every_carrier) {
     const LengthField* field = result.length_field ? &*result.length_field : nullptr;
     const bool fits_file =
         every_carrier || (field != nullptr && field->span <= static_cast<std::uint64_t>(n + span_slack(n)));
-    if (n < MIN_WEIGHED_CARRIERS) {
+    if (n < MIN_FILE_CARRIERS) {
         result.reason = InsufficientReason::too_few_carriers;
         return result;
     }
