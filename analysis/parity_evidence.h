@@ -80,8 +80,8 @@ inline constexpr std::int64_t MIN_FILE_CARRIERS = 48;
 // Fewest carriers with a residual in the span. A short span in a file long
 // enough for its rotations holds: on half A, the first 20 to 96 carriers of
 // 3,842 clean and gain-shifted files weighed alone put 0.6 to 0.8 % at
-// p <= 0.01, and none at 0.001 for spans under 32. Below 16 a payload is a
-// byte or two, too few changed gains to show.
+// p <= 0.01, and none at 0.001 for spans under 32. A one-byte payload (its
+// length field and byte: 14 carriers) stays below it.
 inline constexpr std::int64_t MIN_WEIGHED_CARRIERS = 16;
 
 struct PlotData {  // bounded: at most PLOT_POINTS carriers, evenly spread
