@@ -2,8 +2,9 @@
 bounds on what any statistic could detect come from it, so a wrong shift or
 spread there would misstate them."""
 
-import importlib.util
 import math
+import runpy
+import types
 from pathlib import Path
 
 import numpy as np
@@ -11,10 +12,9 @@ import pytest
 
 import gainscan
 
-spec = importlib.util.spec_from_file_location(
-    "detection_bound", Path(__file__).resolve().parents[2] / "tools" / "eval" / "detection_bound.py")
-bound = importlib.util.module_from_spec(spec)
-spec.loader.exec_module(bound)
+# The script's functions, loaded as a module would be (its main() not run).
+bound = types.SimpleNamespace(**runpy.run_path(
+    str(Path(__file__).resolve().parents[2] / "tools" / "eval" / "detection_bound.py")))
 
 
 def mono_file(records: int, noise: float, seed: int = 1, channels: int = 1) -> np.ndarray:
