@@ -27,7 +27,15 @@ where it stays below a target, no tuning of the statistic reaches it. The
 estimate assumes independent channels and normal residuals; heavier tails
 than normal could let a robust test gain a little.
 
-Prints, per payload and duration band, the files and the bound at alpha.
+The second test knows what the evidence knows, each carrier's parity in the
+stego file, and weighs it against the residual's shift, sum(parity x shift /
+spread) over the root of the carriers weighed in the span: the mean of the
+correlation statistic gainscan computes, had it the true spread and no
+control to pay for. It shows how much of the first bound a parity statistic
+can reach at all.
+
+Prints, per payload and duration band, the mean detection probability of
+both tests at alpha, and the files counted.
 """
 import argparse, collections, csv, math, os, sys, warnings, zlib
 
