@@ -238,6 +238,32 @@ TEST(EvidenceNull, RotationsOverSilenceCountAsNoBond) {
     EXPECT_FALSE(gainscan::rotation_statistic(parity, later, SPAN, 64, 8));
 }
 
+TEST(EvidenceNull, AFileTooShortForItsRotationsHasNoStatistic) {
+    // Rotations keep `exclude` carriers away from the true alignment on both
+    // sides and need MIN_ROTATIONS distinct shifts between: a shorter file
+    // has none to draw the null from, however much its span holds.
+    constexpr std::size_t EXCLUDE = 8;
+    const std::size_t enough = 2 * EXCLUDE + static_cast<std::size_t>(gainscan::MIN_ROTATIONS);
+    const struct {
+        std::size_t carriers;
+        bool statistic;
+    } cases[] = {{enough - 1, false}, {enough, true}, {4, false}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.carriers);
+        std::vector<std::uint8_t> parity(c.carriers);
+        std::vector<std::int16_t> residual(c.carriers);
+        for (std::size_t k = 0; k < c.carriers; ++k) {
+            parity[k] = static_cast<std::uint8_t>((k * 5 / 3) % 2);
+            residual[k] = static_cast<std::int16_t>(parity[k] ? 700 + 9 * k : -600 - 7 * k);
+        }
+        const auto s = gainscan::rotation_statistic(parity, residual, c.carriers, 64, EXCLUDE);
+        EXPECT_EQ(s.has_value(), c.statistic);
+        if (s) {
+            EXPECT_EQ(s->rotations, static_cast<std::int64_t>(enough - 2 * EXCLUDE));
+        }
+    }
+}
+
 TEST(EvidenceNull, RunsInBothSeriesWidenTheNullRatherThanRaiseTheStatistic) {
     // Parities in long runs (an encoder holding its gain) against residuals
     // that wander slowly (a passage getting louder): by chance such series
