@@ -344,10 +344,8 @@ EvidenceResult ParityEvidence::finish(bool with_plot, bool every_carrier) {
     const auto span = static_cast<std::size_t>(
         every_carrier ? n : std::min<std::uint64_t>(field->span, static_cast<std::uint64_t>(n)));
     for (std::size_t k = 0; k < span; ++k) result.weighed += carrier_residual[k] != 0;
-    if (static_cast<std::int64_t>(span) < MIN_WEIGHED_CARRIERS) {
-        result.reason = InsufficientReason::too_few_carriers;
-        return result;
-    }
+    // A length field spans at least 14 carriers (nbits and one byte), and a
+    // file has at least 48: fewer weighed means carriers without spectrum.
     if (result.weighed < MIN_WEIGHED_CARRIERS) {
         result.reason = InsufficientReason::silent_span;
         return result;

@@ -78,11 +78,12 @@ const char* reason_text(InsufficientReason reason);  // nullptr for none
 inline constexpr std::int64_t MIN_FILE_CARRIERS = 48;
 
 // Fewest carriers with a residual in the span. A short span in a file long
-// enough for its rotations holds: on half A, the first 20 to 96 carriers of
-// 3,842 clean and gain-shifted files weighed alone put 0.6 to 0.8 % at
+// enough for its rotations holds: on half A, the first 14 to 96 carriers of
+// 3,842 clean and gain-shifted files weighed alone put 0.4 to 0.8 % at
 // p <= 0.01, and none at 0.001 for spans under 32. A one-byte payload (its
-// length field and byte: 14 carriers) stays below it.
-inline constexpr std::int64_t MIN_WEIGHED_CARRIERS = 16;
+// length field and byte: 14 carriers, the first without a neighbour before
+// it) is weighed when at most three of its carriers lack spectrum.
+inline constexpr std::int64_t MIN_WEIGHED_CARRIERS = 10;
 
 struct PlotData {  // bounded: at most PLOT_POINTS carriers, evenly spread
     std::vector<double> seconds;

@@ -133,7 +133,6 @@ TEST(EvidenceNull, TooLittleToWeighIsInsufficientWithItsReason) {
         {"a file of 20 carriers", make_records({20, 0.5, 0.0}, 1), gainscan::InsufficientReason::too_few_carriers},
         // Long enough for a short span, too short for the rotations' spread.
         {"a file of 47 carriers", make_records({47, 0.5, 1.0}, 1), gainscan::InsufficientReason::too_few_carriers},
-        {"a payload of 14 carriers", make_records({2000, 0.5, 0.012}, 2), gainscan::InsufficientReason::too_few_carriers},
         {"a span without spectrum", silent, gainscan::InsufficientReason::silent_span},
         {"bits that claim more than the file", [] {
              auto records = make_records({400, 0.5, 0.0}, 4);
@@ -153,31 +152,34 @@ TEST(EvidenceNull, TooLittleToWeighIsInsufficientWithItsReason) {
     }
 }
 
-TEST(EvidenceNull, AShortSpanIsWeighedFromSixteenCarriersWithAResidual) {
-    // A one-byte payload: its length field and byte span 23 carriers, the
-    // first without a residual (it has no neighbour before it). Silencing
-    // carriers in the span leaves fewer weighed: 16 still gives a p_value,
-    // 15 is a silent span. And a file of exactly 48 carriers is long enough.
-    const auto with_silent_carriers = [](int silenced) {
-        auto records = make_records({2000, 0.2, 0.016}, 21);
+TEST(EvidenceNull, AOneBytePayloadIsWeighedFromTenCarriersWithAResidual) {
+    // One byte: its length field and the byte span 14 carriers, the first
+    // without a residual (it has no neighbour before it). Silencing carriers
+    // in the span leaves fewer weighed: 10 still gives a p_value, 9 is a
+    // silent span. And a file of exactly 48 carriers is long enough.
+    const auto with_silent_carriers = [](double written, int silenced) {
+        auto records = make_records({2000, 0.2, written}, 21);
         for (auto& r : records)
             if (r.slot % 2 == 0 && r.slot / 2 >= 1 && r.slot / 2 <= silenced) r.part2_3_length = 10;
         return records;
     };
     const struct {
+        double written;
         int silenced;
+        std::uint64_t span;
         std::int64_t weighed;
         gainscan::EvidenceStatus status;
     } cases[] = {
-        {0, 22, gainscan::EvidenceStatus::measured},
-        {6, 16, gainscan::EvidenceStatus::measured},
-        {7, 15, gainscan::EvidenceStatus::insufficient},
+        {0.012, 0, 14, 13, gainscan::EvidenceStatus::measured},
+        {0.012, 3, 14, 10, gainscan::EvidenceStatus::measured},
+        {0.012, 4, 14, 9, gainscan::EvidenceStatus::insufficient},
+        {0.016, 0, 23, 22, gainscan::EvidenceStatus::measured},  // two bytes
     };
     for (const auto& c : cases) {
-        SCOPED_TRACE(c.silenced);
-        const EvidenceResult result = weigh(with_silent_carriers(c.silenced));
+        SCOPED_TRACE(::testing::Message() << c.span << " carriers, " << c.silenced << " silent");
+        const EvidenceResult result = weigh(with_silent_carriers(c.written, c.silenced));
         ASSERT_TRUE(result.length_field);
-        EXPECT_EQ(result.length_field->span, 23u);
+        EXPECT_EQ(result.length_field->span, c.span);
         EXPECT_EQ(result.weighed, c.weighed);
         EXPECT_EQ(result.status, c.status);
         EXPECT_EQ(result.p_value.has_value(), c.status == gainscan::EvidenceStatus::measured);
@@ -185,8 +187,8 @@ TEST(EvidenceNull, AShortSpanIsWeighedFromSixteenCarriersWithAResidual) {
             EXPECT_EQ(result.reason, gainscan::InsufficientReason::silent_span);
         }
     }
-    // The whole span written and quiet noise: found even from 22 carriers.
-    const EvidenceResult found = weigh(with_silent_carriers(0));
+    // Two bytes written into quiet noise: found from 22 carriers.
+    const EvidenceResult found = weigh(with_silent_carriers(0.016, 0));
     ASSERT_TRUE(found.p_value);
     EXPECT_LT(*found.p_value, 0.05);
     EXPECT_EQ(weigh(make_records({48, 0.5, 1.0}, 1), true).status, gainscan::EvidenceStatus::measured);
