@@ -17,7 +17,7 @@ bound = types.SimpleNamespace(**runpy.run_path(
     str(Path(__file__).resolve().parents[2] / "tools" / "eval" / "detection_bound.py")))
 
 
-def mono_file(records: int, noise: float, seed: int = 1, channels: int = 1) -> np.ndarray:
+def made_up_file(records: int, noise: float, seed: int = 1, channels: int = 1) -> np.ndarray:
     """A file: every band of a record at one loudness with normal jitter, the
     channels of a granule alternating."""
     rng = np.random.default_rng(seed)
@@ -43,7 +43,7 @@ def with_changes(clean: np.ndarray, carriers: dict) -> np.ndarray:
 
 
 def test_an_unchanged_file_gives_nothing_to_find():
-    clean = mono_file(2000, 0.3)
+    clean = made_up_file(2000, 0.3)
     assert bound.bound_z(np, clean, clean.copy(), 1000) == (0.0, 0.0)
 
 
@@ -53,7 +53,7 @@ def test_known_changes_weigh_as_their_count_over_the_spread(noise):
     # other carrier's (its neighbours in time are the records between).
     # The residual of jitter sd `noise` against two neighbours has sd
     # noise * sqrt(1.5); the spread is estimated from 1,000 of them.
-    clean = mono_file(2000, noise)
+    clean = made_up_file(2000, noise)
     changes = {c: 1 for c in range(100, 900, 40)}  # 20 carriers
     known, _ = bound.bound_z(np, clean, with_changes(clean, changes), 1000)
     expected = 0.5 * math.sqrt(len(changes)) / (noise * math.sqrt(1.5))
@@ -66,7 +66,7 @@ def test_in_stereo_a_change_moves_its_neighbours_and_the_channels_difference():
     # channel (residual sd noise * sqrt(1.5)) and in the difference between
     # the channels (jitter sd noise * sqrt(2), residual sd noise * sqrt(3)).
     noise = 0.3
-    clean = mono_file(4000, noise, channels=2)
+    clean = made_up_file(4000, noise, channels=2)
     changes = {c: 1 for c in range(100, 900, 40)}
     known, _ = bound.bound_z(np, clean, with_changes(clean, changes), 2000)
     moved = 0.25 + 2 * 0.0625
@@ -78,7 +78,7 @@ def test_the_parity_test_sees_a_change_only_through_the_parity_it_leaves():
     # A +1 step leaves an odd gain (the clean gains are even): the parity
     # test weighs +1 x +1/2 per changed carrier, over the root of all the
     # carriers it weighs in the span.
-    clean = mono_file(2000, 0.3)
+    clean = made_up_file(2000, 0.3)
     changes = {c: 1 for c in range(100, 900, 40)}
     known, parity = bound.bound_z(np, clean, with_changes(clean, changes), 1000)
     spread = bound.spread(np, bound.residuals(np, np.stack(

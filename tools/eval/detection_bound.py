@@ -39,9 +39,9 @@ both tests at alpha, and the files counted.
 """
 import argparse, collections, csv, math, os, sys, warnings, zlib
 
-ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
-BANDS = [("< 2 s", 0, 2), ("2-20 s", 2, 20), ("> 20 s", 20, 1e9)]
-STEGO = ["p02", "p10", "p50", "p100", "text"]
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from evaluate_pvalues import BANDS, ROOT, STEGO, band_of  # the tables' bands and payload kinds
+
 MIN_PART2_3_LENGTH = 40  # bits: the evidence treats records with less as silent
 
 
@@ -145,8 +145,7 @@ def main():
         kind = m["file"].rsplit("_", 1)[1].split(".")[0]
         if kind not in STEGO or m["source"] not in clean_of:
             continue
-        s = float(m["seconds"])
-        band = next(name for name, lo, hi in BANDS if lo <= s < hi)
+        band = band_of(m)
         stego = gainscan.analyse(os.path.join(a.set_dir, m["file"]))
         clean = gainscan.analyse(os.path.join(a.set_dir, clean_of[m["source"]]["file"]))
         span = stego.to_dict().get("span") or int(m["carriers"])
