@@ -67,8 +67,9 @@ git worktree add --detach "$base_src" "$baseline" >/dev/null 2>&1
 cmake -S "$base_src" -B "$work/baseline-build" -DCMAKE_BUILD_TYPE=Release -DGAINSCAN_TESTS=OFF \
   -DGAINSCAN_BENCH=OFF >/dev/null
 cmake --build "$work/baseline-build" -j"$jobs" --target gainscan_decoder >/dev/null
-# The same measuring program, compiled as CMake's Release does, on the old library.
-g++ -std=c++20 -O3 -DNDEBUG -I"$base_src" bench/decode_speed.cpp \
+# The same measuring program, compiled as CMake's Release does, on the old library
+# (its own helpers, such as bench/load_file.h, from this tree).
+g++ -std=c++20 -O3 -DNDEBUG -I"$base_src" -I. bench/decode_speed.cpp \
   "$work/baseline-build/decoder/libgainscan_decoder.a" -o "$work/decode_speed_old"
 old="$work/decode_speed_old"
 new=build-bench/bench/decode_speed

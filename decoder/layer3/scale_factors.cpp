@@ -13,7 +13,21 @@ std::size_t read_values(ScaleFactors& sf, std::size_t at, int count, int length,
         bit_reader_skip(count * length);
         return at + static_cast<std::size_t>(count);
     }
-    for (int i = 0; i < count; ++i) sf[at++] = static_cast<std::int32_t>(bits_read_short(length));
+    // Up to 18 values of up to 5 bits: taken from one window while it lasts
+    // (one load and one skip instead of one of each per value), then from a
+    // second one.
+    std::uint64_t window = bit_reader_window();
+    int used = 0;
+    for (int i = 0; i < count; ++i) {
+        if (used + length > BIT_WINDOW_VALID) {
+            bit_reader_skip(used);
+            window = bit_reader_window();
+            used = 0;
+        }
+        sf[at++] = static_cast<std::int32_t>(bit_window_take(window << used, length));
+        used += length;
+    }
+    bit_reader_skip(used);
     return at;
 }
 
