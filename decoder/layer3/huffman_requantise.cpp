@@ -119,13 +119,19 @@ inline SignedPair general_pair(const HuffmanTable& table, std::uint64_t window) 
     const HuffmanCode code = huffman_lookup(table, window);
     SignedPair pair{{code.value >> 4, code.value & 15}, code.length};
     const int linbits = static_cast<int>(table.linbits);
+    // Without branches: whether a value escapes and which sign it has are as
+    // good as random in the loud files that come this way, and each
+    // mispredicted branch costs more than the few operations done anyway.
     for (int& v : pair.value) {
         // Escape: linbits more bits add to a 15, before its sign bit.
-        if (v == 15 && linbits != 0) {
-            v += static_cast<int>(bit_window_take(window << pair.used, linbits));
-            pair.used += linbits;
-        }
-        if (v != 0 && window_bit(window, pair.used++) != 0) v = -v;
+        const int escape = (v == 15) & (linbits != 0);
+        v += static_cast<int>(bit_window_take(window << pair.used, linbits)) & -escape;
+        pair.used += linbits & -escape;
+        // A sign bit follows every nonzero value.
+        const int signed_value = v != 0;
+        const int negative = static_cast<int>(window_bit(window, pair.used)) & signed_value;
+        v = (v ^ -negative) + negative;
+        pair.used += signed_value;
     }
     return pair;
 }
@@ -464,6 +470,151 @@ std::array<std::uint32_t, 3> region_lengths(const GranuleInfo& granule) {
     return {r1, r2 - r1, bv - r2};
 }
 
+// Long blocks are read region by region rather than band by band: the
+// gain of every line is laid out first, band by band as far as decoding
+// reaches, and the pair and quadruple loops take the gains of the lines they
+// write from it. A loop per band run cost its set-up and, at its end, a
+// mispredicted exit, some twenty times a granule; a loop per region costs
+// that three times. Which bands hold a nonzero value is found afterwards
+// from the quantised values.
+struct LongGains {
+    float* line;  // 576 + 4 lines: a band's last group of four may reach past 576
+    const std::array<std::int16_t, 23>& edges;  // first line of each band, then 576
+    const ScaleFactors& scale_factors;
+    const std::array<std::int32_t, 22>& pretab;
+    std::int32_t gain_long;
+    int shift;
+    std::size_t band = 0;    // next band to lay out
+    std::size_t filled = 0;  // lines laid out
+
+    // Lays out bands until at least `end` lines are.
+    void fill_to(std::size_t end) {
+        while (filled < end && band < 22) {
+            const float gain = gain_at(gain_long + ((scale_factors[band] + pretab[band]) << shift));
+            const Lanes four = {gain, gain, gain, gain};
+            float* out = line + filled;
+            float* const band_end = line + edges[band + 1];
+            do {
+                std::memcpy(out, &four, sizeof four);
+                out += 4;
+            } while (out < band_end);
+            filled = static_cast<std::size_t>(edges[band + 1]);
+            ++band;
+        }
+    }
+};
+
+// One pair read the general way (a long code or an escape) and written to
+// lines `at` and `at + 1`.
+inline void general_pair_at(BitStream& in, float* line, std::int16_t* quantised, const float* gains, const HuffmanTable& table,
+                            std::size_t at) {
+    if (in.valid < 47) in.refill();
+    const SignedPair pair = general_pair(table, in.bits);
+    in.skip(pair.used);
+    for (std::size_t k = 0; k < 2; ++k) {
+        const int v = pair.value[k];
+        const float magnitude = POW43_TABLE[static_cast<std::size_t>(v < 0 ? -v : v)] * gains[at + k];
+        line[at + k] = v < 0 ? -magnitude : magnitude;
+        quantised[at + k] = static_cast<std::int16_t>(v);
+    }
+}
+
+// The `n` pairs of a region of a long block, from line `at` on; returns the
+// line after the last. As decode_pairs, with each line's own gain.
+inline std::size_t decode_region_pairs(BitStream& stream, float* line, std::int16_t* quantised, const float* gains,
+                                       const HuffmanTable& table, std::size_t at, std::uint32_t n) {
+    BitStream in = stream;
+    const std::uint32_t* fast = table.fast;
+    while (n >= 2) {
+        in.refill();
+        for (int k = 0; k < 4 && n >= 2; ++k) {
+            const std::uint32_t entry = fast[in.bits >> (64 - PAIR_FAST_BITS)];
+            const std::uint32_t count = (entry >> 9) & 3u;
+            if (count == 0) [[unlikely]] {
+                general_pair_at(in, line, quantised, gains, table, at);
+                at += 2;
+                n -= 1;
+                break;
+            }
+            in.skip(static_cast<int>(entry & 31u));
+            const std::size_t first = (entry >> 12) & 1023u;
+            const std::size_t second = entry >> 22;
+            Lanes gain;
+            std::memcpy(&gain, gains + at, sizeof gain);
+            const Lanes v = pair_powers(first, second) * gain;
+            std::memcpy(line + at, &v, sizeof v);
+            std::memcpy(quantised + at, PAIR_QUANTISED[first].q, 2 * sizeof(std::int16_t));
+            std::memcpy(quantised + at + 2, PAIR_QUANTISED[second].q, 2 * sizeof(std::int16_t));
+            at += 2 * count;
+            n -= count;
+        }
+    }
+    if (n == 1) {
+        // The last pair of the region: an entry's first pair alone, or the general way.
+        if (in.valid < PAIR_FAST_BITS) in.refill();
+        const std::uint32_t entry = fast[in.bits >> (64 - PAIR_FAST_BITS)];
+        if (((entry >> 9) & 3u) != 0) {
+            const std::size_t first = (entry >> 12) & 1023u;
+            const TwoValues& v = PAIR_POWERS[first];
+            line[at] = v.v[0] * gains[at];
+            line[at + 1] = v.v[1] * gains[at + 1];
+            std::memcpy(quantised + at, PAIR_QUANTISED[first].q, 2 * sizeof(std::int16_t));
+            in.skip(static_cast<int>((entry >> 5) & 15u));
+        } else {
+            general_pair_at(in, line, quantised, gains, table, at);
+        }
+        at += 2;
+    }
+    stream = in;
+    return at;
+}
+
+// Up to `quads` count1 quadruples of a long block from line `at` on, as long
+// as each one's code and sign bits lie inside the budget; returns the line
+// after the last taken.
+inline std::size_t decode_region_quads(BitStream& stream, float* line, std::int16_t* quantised, LongGains& gains,
+                                       std::int32_t& budget, const Count1Table& table, std::size_t at,
+                                       std::uint32_t quads) {
+    BitStream in = stream;
+    std::int32_t left = budget;
+    const int width = static_cast<int>(table.bits);
+    for (; quads > 0; --quads) {
+        if (in.valid < width) in.refill();
+        const std::uint32_t entry = table.lookup[in.bits >> (64 - width)];
+        const auto length = static_cast<std::int32_t>(entry >> 8);
+        if (length > left) break;
+        // The gains are laid out as the quadruples reach them: where they end
+        // is known only once the budget has run out.
+        if (at + 4 > gains.filled) gains.fill_to(at + 4);
+        Lanes gain;
+        Lanes values;
+        std::memcpy(&gain, gains.line + at, sizeof gain);
+        std::memcpy(&values, QUAD_VALUES[entry & 0xFFu].v, sizeof values);
+        const Lanes v = values * gain;
+        std::memcpy(line + at, &v, sizeof v);
+        std::memcpy(quantised + at, QUAD_QUANTISED[entry & 0xFFu].q, 4 * sizeof(std::int16_t));
+        at += 4;
+        left -= length;
+        in.skip(length);
+    }
+    stream = in;
+    budget = left;
+    return at;
+}
+
+// The line after the last nonzero quantised value below `end`, 0 when there
+// is none.
+std::size_t after_last_nonzero(const std::int16_t* quantised, std::size_t end) {
+    while (end >= 4) {
+        std::uint64_t four;
+        std::memcpy(&four, quantised + end - 4, sizeof four);
+        if (four != 0) break;
+        end -= 4;
+    }
+    while (end > 0 && quantised[end - 1] == 0) --end;
+    return end;
+}
+
 // The shared reader's position in bits from its buffer's start, and the
 // stream that reads on from a position.
 std::int64_t reader_position() { return (bit_reader.byte_pointer - bit_reader.buffer_begin) * 8 + bit_reader.bit_index; }
@@ -492,10 +643,103 @@ int leave_granule(std::int32_t budget) {
     return 1;
 }
 
+// A long block (block_type 0, 1 or 3): the regions of big values, then the
+// count1 quadruples, each in one loop over lines with their own gains.
+int requantise_long(std::span<float, 576> spectrum, const ScaleFactors& scale_factors, GranuleInfo& granule,
+                    int sampling_index, int part2_bits) {
+    const auto si = static_cast<std::size_t>(sampling_index);
+    std::int16_t* const quantised = quantised_buffer.data();
+    float* const line = spectrum.data();
+    granule.quantised_values = quantised;
+    std::int32_t budget = static_cast<std::int32_t>(granule.part2_3_length) - part2_bits;
+    std::array<float, 576 + 4> gain_lines;  // laid out before use
+    LongGains gains{gain_lines.data(), BAND_INDEX[si].long_index, scale_factors, granule.preflag ? PRETAB : NO_PRETAB,
+                    granule.gain_long, 1 + static_cast<int>(granule.scalefac_scale & 1u)};
+
+    // Big values: decoded in full whatever the budget says.
+    const std::array<std::uint32_t, 3> region_length = region_lengths(granule);
+    const std::int64_t big_values_start = reader_position();
+    BitStream in = stream_at(big_values_start);
+    std::size_t at = 0;
+    for (std::size_t region = 0; region < 3; ++region) {
+        const std::uint32_t pairs = region_length[region];
+        if (pairs == 0) continue;
+        const HuffmanTable& table = pair_tables[granule.table_select[region] & 31u];
+        if (table.fast == nullptr) {
+            // Tables 0, 4 and 14 have no codes: every pair is two zeros and
+            // reads no bit.
+            std::fill_n(line + at, 2 * pairs, 0.0f);
+            std::fill_n(quantised + at, 2 * pairs, std::int16_t{0});
+            at += 2 * pairs;
+            continue;
+        }
+        gains.fill_to(at + 2 * pairs);
+        at = decode_region_pairs(in, line, quantised, gains.line, table, at, pairs);
+    }
+    budget -= static_cast<std::int32_t>(in.position() - big_values_start);
+
+    // Count1 quadruples, while the budget lasts: it may end inside a code (the
+    // bits up to it are read and the quadruple counts as four zeros) or before
+    // a sign bit (the values before it stand); either way decoding stops there.
+    std::uint32_t quad_limit = (288 - std::min<std::uint32_t>(granule.big_values, 288)) >> 1;
+    std::size_t noted = 0;  // one past a value whose sign bit the budget cut off
+    if (quad_limit > 0 && budget > 0) {
+        const Count1Table& count1 = count1_tables[granule.count1table_select & 1u];
+        const std::size_t end = decode_region_quads(in, line, quantised, gains, budget, count1, at, quad_limit);
+        quad_limit -= static_cast<std::uint32_t>((end - at) / 4);
+        at = end;
+    }
+    if (quad_limit > 0 && budget > 0) {
+        // The quadruple the budget ends in, value by value.
+        const HuffmanTable& quad_table = quad_tables[granule.count1table_select & 1u];
+        if (in.valid < 6 + 4) in.refill();
+        const std::uint64_t window = in.bits;
+        const HuffmanCode code = huffman_lookup(quad_table, window);
+        int used = std::min(code.length, budget);
+        const int leaf = code.length > budget ? 0 : code.value;  // a cut code counts as four zeros
+        budget -= used;
+        for (int k = 0; k < 4; ++k) {
+            float value = 0.0f;
+            std::int16_t q = 0;
+            if (leaf & (8 >> k)) {
+                noted = at + 1;
+                if (budget == 0) break;  // this value and the rest of the quadruple stay zero
+                --budget;
+                const std::uint32_t negative = window_bit(window, used++);
+                gains.fill_to(at + 1);
+                value = with_sign(gains.line[at], negative);
+                q = negative ? -1 : 1;
+            }
+            line[at] = value;
+            quantised[at] = q;
+            ++at;
+        }
+        in.skip(used);
+    }
+    set_reader_position(in.position());
+
+    // Everything not decoded is zero.
+    std::fill(quantised + at, quantised + 576, std::int16_t{0});
+    std::fill(line + at, line + 576, 0.0f);
+    granule.spectrum_end = static_cast<std::uint32_t>(at);
+
+    // How far up the nonzero values reach: the band of the highest one.
+    const std::size_t top = std::max(after_last_nonzero(quantised, at), noted);
+    int band = -1;
+    if (top > 0) {
+        band = 21;
+        while (BAND_INDEX[si].long_index[static_cast<std::size_t>(band)] > static_cast<int>(top - 1)) --band;
+    }
+    granule.long_band_end = static_cast<std::uint32_t>(band + 1);
+    granule.subband_end = static_cast<std::uint32_t>(LONG_BAND_LIMIT[si][granule.long_band_end]);
+    return leave_granule(budget);
+}
+
 }  // namespace
 
 int layer3_huffman_requantise(std::span<float, 576> spectrum, const ScaleFactors& scale_factors,
                               GranuleInfo& granule, int sampling_index, int part2_bits) {
+    if (granule.block_type != 2) return requantise_long(spectrum, scale_factors, granule, sampling_index, part2_bits);
     const int shift = 1 + static_cast<int>(granule.scalefac_scale & 1u);
     std::int32_t budget = static_cast<std::int32_t>(granule.part2_3_length) - part2_bits;
     granule.quantised_values = quantised_buffer.data();
