@@ -382,7 +382,7 @@ bool fast_tables_match() {
                 IndexPair second = pair_in_index(table, index, PAIR_FAST_BITS, first.end);
                 const std::uint32_t count = second.end >= 0 ? 2 : 1;
                 if (second.end < 0) second = {{0, 0}, first.end};
-                expected = count << 9 | static_cast<std::uint32_t>(first.end) << 5 |
+                expected = count << 10 | static_cast<std::uint32_t>(first.end) << 6 |
                            static_cast<std::uint32_t>(second.end);
                 const int values[4] = {first.value[0], first.value[1], second.value[0], second.value[1]};
                 for (int k = 0; k < 4; ++k) expected |= static_cast<std::uint32_t>(values[k] + 15) << (12 + 5 * k);

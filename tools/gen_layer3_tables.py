@@ -161,9 +161,10 @@ def fast_pair_lookup(codes, escapes):
     that reads whole pairs with their sign bits: one or two pairs per entry.
 
     An entry (32 bits) gives in bits 0-4 the length of the pairs it holds with
-    their sign bits (in the low bits, so that a shift by the entry itself
-    consumes them), in bits 5-8 the length of the first pair alone, in bits
-    9-10 the number of pairs, and in bits 12-16, 17-21, 22-26 and 27-31 four
+    their sign bits, bit 5 being 0 (so that a shift by the entry's low six
+    bits, which is what the processor's shift takes anyway, consumes them), in
+    bits 6-9 the length of the first pair alone, in bits 10-11 the number of
+    pairs, and in bits 12-16, 17-21, 22-26 and 27-31 four
     signed values, each plus 15 (first pair x, y, then second pair x, y; 0
     plus 15 where there is no second pair). 0 pairs: the index does not hold a
     whole first pair with its signs, or that pair has a value 15 that takes
@@ -215,7 +216,7 @@ def fast_pair_lookup(codes, escapes):
         fields = 0
         for k, v in enumerate(values):
             fields |= (v + 15) << (12 + 5 * k)
-        entries.append(fields | (count << 9) | (length << 5) | total)
+        entries.append(fields | (count << 10) | (length << 6) | total)
     return entries
 
 

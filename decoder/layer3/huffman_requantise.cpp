@@ -190,13 +190,13 @@ inline void decode_pairs(BitStream& stream, Output& output, const HuffmanTable& 
         in.refill();
         for (int k = 0; k < 4 && n >= 2; ++k) {
             const std::uint32_t entry = fast[in.bits >> (64 - PAIR_FAST_BITS)];
-            const std::uint32_t count = (entry >> 9) & 3u;
+            const std::uint32_t count = (entry >> 10) & 3u;
             if (count == 0) [[unlikely]] {
                 general_pair_out<STEP>(in, out, table, gain);
                 n -= 1;
                 break;
             }
-            in.skip(static_cast<int>(entry & 31u));
+            in.skip(static_cast<int>(entry & 63u));
             const std::size_t first = (entry >> 12) & 1023u;
             const std::size_t second = entry >> 22;
             const Lanes v = pair_powers(first, second) * gain;
@@ -217,7 +217,7 @@ inline void decode_pairs(BitStream& stream, Output& output, const HuffmanTable& 
         // The last pair of the run: an entry's first pair alone, or the general way.
         if (in.valid < PAIR_FAST_BITS) in.refill();
         const std::uint32_t entry = fast[in.bits >> (64 - PAIR_FAST_BITS)];
-        if (((entry >> 9) & 3u) != 0) {
+        if (((entry >> 10) & 3u) != 0) {
             const std::size_t first = (entry >> 12) & 1023u;
             const TwoValues& v = PAIR_POWERS[first];
             out.line[0] = v.v[0] * gain;
@@ -226,7 +226,7 @@ inline void decode_pairs(BitStream& stream, Output& output, const HuffmanTable& 
             out.nonzero |= ((entry >> 12) & 0x3FFu) ^ 0x1EFu;
             out.line += 2 * STEP;
             out.quantised += 2;
-            in.skip(static_cast<int>((entry >> 5) & 15u));
+            in.skip(static_cast<int>((entry >> 6) & 15u));
         } else {
             general_pair_out<STEP>(in, out, table, gain);
         }
@@ -246,14 +246,14 @@ inline void skip_pairs(BitStream& stream, const HuffmanTable& table, std::uint32
         in.refill();
         for (int k = 0; k < 4 && n >= 2; ++k) {
             const std::uint32_t entry = fast[in.bits >> (64 - PAIR_FAST_BITS)];
-            const std::uint32_t count = (entry >> 9) & 3u;
+            const std::uint32_t count = (entry >> 10) & 3u;
             if (count == 0) {
                 if (in.valid < 47) in.refill();
                 in.skip(general_pair(table, in.bits).used);
                 n -= 1;
                 break;
             }
-            in.skip(static_cast<int>(entry & 31u));
+            in.skip(static_cast<int>(entry & 63u));
             n -= count;
         }
     }
@@ -261,7 +261,7 @@ inline void skip_pairs(BitStream& stream, const HuffmanTable& table, std::uint32
         // The last pair alone: an entry's first pair, or the general way.
         if (in.valid < 47) in.refill();
         const std::uint32_t entry = fast[in.bits >> (64 - PAIR_FAST_BITS)];
-        in.skip((entry >> 9) & 3u ? static_cast<int>((entry >> 5) & 15u) : general_pair(table, in.bits).used);
+        in.skip((entry >> 10) & 3u ? static_cast<int>((entry >> 6) & 15u) : general_pair(table, in.bits).used);
     }
     stream = in;
 }
@@ -529,14 +529,14 @@ inline std::size_t decode_region_pairs(BitStream& stream, float* line, std::int1
         in.refill();
         for (int k = 0; k < 4 && n >= 2; ++k) {
             const std::uint32_t entry = fast[in.bits >> (64 - PAIR_FAST_BITS)];
-            const std::uint32_t count = (entry >> 9) & 3u;
+            const std::uint32_t count = (entry >> 10) & 3u;
             if (count == 0) [[unlikely]] {
                 general_pair_at(in, line, quantised, gains, table, at);
                 at += 2;
                 n -= 1;
                 break;
             }
-            in.skip(static_cast<int>(entry & 31u));
+            in.skip(static_cast<int>(entry & 63u));
             const std::size_t first = (entry >> 12) & 1023u;
             const std::size_t second = entry >> 22;
             Lanes gain;
@@ -553,13 +553,13 @@ inline std::size_t decode_region_pairs(BitStream& stream, float* line, std::int1
         // The last pair of the region: an entry's first pair alone, or the general way.
         if (in.valid < PAIR_FAST_BITS) in.refill();
         const std::uint32_t entry = fast[in.bits >> (64 - PAIR_FAST_BITS)];
-        if (((entry >> 9) & 3u) != 0) {
+        if (((entry >> 10) & 3u) != 0) {
             const std::size_t first = (entry >> 12) & 1023u;
             const TwoValues& v = PAIR_POWERS[first];
             line[at] = v.v[0] * gains[at];
             line[at + 1] = v.v[1] * gains[at + 1];
             std::memcpy(quantised + at, PAIR_QUANTISED[first].q, 2 * sizeof(std::int16_t));
-            in.skip(static_cast<int>((entry >> 5) & 15u));
+            in.skip(static_cast<int>((entry >> 6) & 15u));
         } else {
             general_pair_at(in, line, quantised, gains, table, at);
         }

@@ -20,9 +20,10 @@
 // `fast`, the pairs as they are most often read: a table indexed by the next
 // PAIR_FAST_BITS bits that holds one or two whole pairs with their sign bits
 // (null for the zero tree). An entry gives the length of the pairs it holds,
-// sign bits included, in bits 0-4 (so that shifting a window by the entry
-// consumes them), the length of the first pair alone in bits 5-8, the number
-// of pairs in bits 9-10 and four signed values, each plus 15, in bits 12-16,
+// sign bits included, in bits 0-4 with bit 5 clear (so that shifting a window
+// by the entry's low six bits, all a 64-bit shift instruction looks at,
+// consumes them), the length of the first pair alone in bits 6-9, the number
+// of pairs in bits 10-11 and four signed values, each plus 15, in bits 12-16,
 // 17-21, 22-26 and 27-31 (first pair x, y, then second pair x, y; zeros when
 // there is no second pair). With 0 pairs (a first code or its signs reaching
 // past the index, or a 15 that takes escape bits) the pair is read through
