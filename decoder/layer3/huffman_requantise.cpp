@@ -487,8 +487,10 @@ struct LongGains {
     std::size_t band = 0;    // next band to lay out
     std::size_t filled = 0;  // lines laid out
 
-    // Lays out bands until at least `end` lines are.
-    void fill_to(std::size_t end) {
+    // Lays out bands until at least `end` lines are. Out of line: it is
+    // called once every few quadruples, and inlined it takes registers the
+    // quadruple loop needs.
+    __attribute__((noinline)) void fill_to(std::size_t end) {
         while (filled < end && band < 22) {
             const float gain = gain_at(gain_long + ((scale_factors[band] + pretab[band]) << shift));
             const Lanes four = {gain, gain, gain, gain};
