@@ -60,6 +60,11 @@ struct DecoderState {
     // 1: no spectrum is computed; frames, side information and messages are
     // those of a full decode, and every granule's spectrum reads as zeros.
     std::int32_t skip_spectrum;
+    // 1: the stereo stage that follows a frame's granule hooks (the mid/side
+    // sums and differences, the channels' common subband end) is left out.
+    // No hook sees its results, only whoever reads the spectral buffers once
+    // the frame is done.
+    std::int32_t skip_stereo;
 };
 
 // The DecoderState being decoded on this thread, and its client pointer: for

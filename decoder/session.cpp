@@ -30,6 +30,9 @@ struct Decoder::State {
         stages.message_sink = ::MessageSink{forward_message, this};
         stages.client = this;
         stages.skip_spectrum = options.spectrum ? 0 : 1;
+        // Clients see each spectrum before any stereo processing, in the
+        // granule's event; nothing of theirs reads the buffers after it.
+        stages.skip_stereo = 1;
         frame_index = 0;
         described = -1;
         slot_base = 0;

@@ -40,6 +40,8 @@ struct FrameInfo {
     // 1: the granules' Huffman codes are stepped over, not turned into a
     // spectrum (the client wants only the side information).
     std::int32_t skip_spectrum;
+    // 1: no stereo processing after the granule hooks (see DecoderState).
+    std::int32_t skip_stereo;
 };
 
 // Bitrates in kbit/s by [row][bitrate_index]: rows 0-2 MPEG-1 Layers I, II

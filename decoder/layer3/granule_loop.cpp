@@ -58,7 +58,7 @@ int layer3_decode_frame(FrameInfo& frame, std::uint8_t* /*output*/, std::int32_t
         }
         if (frame.granule_hook) frame.granule_hook(&g1, frame.user_data, 1);
 
-        if (frame.skip_spectrum) continue;
+        if (frame.skip_spectrum || frame.skip_stereo) continue;
         if (mid_side) {
             auto& left = spectral_buffers[0];
             auto& right = spectral_buffers[1];
