@@ -84,6 +84,7 @@ int dec_decode(DecoderState& state, const std::uint8_t* input, std::int32_t inpu
     state.frame.user_data = state.user_data;
     state.frame.skip_spectrum = state.skip_spectrum;
     state.frame.skip_stereo = state.skip_stereo;
+    state.frame.skip_quantised = state.skip_quantised;
     layer3_decode_frame(state.frame, output, done);
 
     const FrameHook hook = state.frame_hook;

@@ -65,6 +65,9 @@ struct DecoderState {
     // No hook sees its results, only whoever reads the spectral buffers once
     // the frame is done.
     std::int32_t skip_stereo;
+    // 1: the granules' quantised values are not kept (GranuleInfo's
+    // quantised_values is null); the spectrum is the same.
+    std::int32_t skip_quantised;
 };
 
 // The DecoderState being decoded on this thread, and its client pointer: for

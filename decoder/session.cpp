@@ -31,8 +31,10 @@ struct Decoder::State {
         stages.client = this;
         stages.skip_spectrum = options.spectrum ? 0 : 1;
         // Clients see each spectrum before any stereo processing, in the
-        // granule's event; nothing of theirs reads the buffers after it.
+        // granule's event; nothing of theirs reads the buffers after it, and
+        // the event has no quantised values.
         stages.skip_stereo = 1;
+        stages.skip_quantised = 1;
         frame_index = 0;
         described = -1;
         slot_base = 0;

@@ -42,6 +42,8 @@ struct FrameInfo {
     std::int32_t skip_spectrum;
     // 1: no stereo processing after the granule hooks (see DecoderState).
     std::int32_t skip_stereo;
+    // 1: the quantised values are not kept (see DecoderState).
+    std::int32_t skip_quantised;
 };
 
 // Bitrates in kbit/s by [row][bitrate_index]: rows 0-2 MPEG-1 Layers I, II

@@ -22,7 +22,8 @@ int decode_channel(const FrameInfo& frame, GranuleInfo& granule, ScaleFactors& s
     if (frame.skip_spectrum) return layer3_huffman_skip(granule, part2_bits);
     auto& spectrum = spectral_buffers[static_cast<std::size_t>(channel)];
     granule.spectrum = spectrum.data();
-    return layer3_huffman_requantise(spectrum, scale_factors, granule, frame.sampling_index, part2_bits);
+    return layer3_huffman_requantise(spectrum, scale_factors, granule, frame.sampling_index, part2_bits,
+                                     frame.skip_quantised ? QuantisedValues::drop : QuantisedValues::keep);
 }
 
 }  // namespace

@@ -12,10 +12,16 @@
 // The signed quantised values of the most recent call, in bitstream order.
 extern constinit thread_local std::array<std::int16_t, 576> quantised_buffer;
 
+// Whether the quantised values are kept in quantised_buffer, or dropped
+// (granule.quantised_values is then null) for callers that need the
+// spectrum alone.
+enum class QuantisedValues { keep, drop };
+
 // Returns 0 on success, 1 when the granule used more bits than its
 // part2_3_length allowed (after writing the overdraw message).
 int layer3_huffman_requantise(std::span<float, 576> spectrum, const ScaleFactors& scale_factors,
-                              GranuleInfo& granule, int sampling_index, int part2_bits);
+                              GranuleInfo& granule, int sampling_index, int part2_bits,
+                              QuantisedValues keep = QuantisedValues::keep);
 
 // The same codes read for their lengths only: the reader, the return value
 // and the message are those of layer3_huffman_requantise, and the granule's
