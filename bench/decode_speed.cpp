@@ -15,6 +15,13 @@
 //                                          message and every dec_decode result,
 //                                          decoded in one chunk and in the
 //                                          analyser's 16385-byte chunks
+//   decode_speed --spectrum-only --speed|--checksum ...
+//                                          the same, decoding only what the
+//                                          library's clients get (the spectrum
+//                                          before stereo processing, no
+//                                          quantised values), where the
+//                                          decoder can be asked to: one built
+//                                          before it could decodes in full
 //   decode_speed --read N FILE             reads N bytes of FILE with fread in
 //                                          16385-byte chunks and exits: the
 //                                          whole-process floor for hyperfine
@@ -58,6 +65,8 @@ volatile std::uint8_t read_sink = 0;
 void count_frame(const FrameInfo*, std::uint32_t) { ++frames_seen; }
 void count_granule(const GranuleInfo*, std::uint32_t, std::int32_t) {}
 
+bool spectrum_only = false;  // --spectrum-only
+
 void hash_frame(const FrameInfo* f, std::uint32_t) {
     ++print.frames;
     const std::int32_t fields[] = {f->channels,      f->lsf_flag,       f->mpeg25_flag,  f->layer,
@@ -76,7 +85,7 @@ void hash_granule(const GranuleInfo* g, std::uint32_t, std::int32_t channel) {
                                     g->short_band_end[2], g->long_band_end,   g->subband_end};
     print.add(fields, sizeof fields);
     print.add(g->spectrum, 576 * sizeof(float));
-    print.add(g->quantised_values, 576 * sizeof(std::int16_t));
+    if (!spectrum_only) print.add(g->quantised_values, 576 * sizeof(std::int16_t));
     // Where the reader stands, as an offset from the first frame buffer (the
     // two lie one after the other in the state).
     const auto base = reinterpret_cast<std::uintptr_t>(dec_current()->frame_buffers[0].data());
@@ -94,9 +103,20 @@ void hash_message(void*, int stream, const char* text, std::size_t length) {
 DecoderState state;
 std::uint8_t output[MIN_OUTPUT_SPACE];
 
+// Asks for the spectrum alone where the decoder has the switches (this
+// source is also compiled against decoders from before them).
+template <typename State>
+void ask_for_spectrum_only(State& s) {
+    if constexpr (requires { s.skip_quantised = 1; s.skip_stereo = 1; }) {
+        s.skip_quantised = 1;
+        s.skip_stereo = 1;
+    }
+}
+
 // Decodes `bytes` to the end in chunks of `chunk` bytes (0: one chunk).
 void decode_all(const std::vector<std::uint8_t>& bytes, std::size_t chunk, bool fingerprint) {
     dec_init(state);
+    if (spectrum_only) ask_for_spectrum_only(state);
     if (fingerprint) {
         state.frame_hook = hash_frame;
         state.granule_hook = hash_granule;
@@ -180,9 +200,16 @@ int run_read(std::uint64_t limit, const char* path) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    if (argc >= 2 && std::strcmp(argv[1], "--spectrum-only") == 0) {
+        spectrum_only = true;
+        --argc;
+        ++argv;
+    }
     if (argc >= 4 && std::strcmp(argv[1], "--speed") == 0) return run_speed(std::atof(argv[2]), argc - 3, argv + 3);
     if (argc >= 3 && std::strcmp(argv[1], "--checksum") == 0) return run_checksum(argc - 2, argv + 2);
     if (argc == 4 && std::strcmp(argv[1], "--read") == 0) return run_read(std::strtoull(argv[2], nullptr, 10), argv[3]);
-    std::fprintf(stderr, "usage: decode_speed --speed SECONDS FILE... | --checksum FILE... | --read N FILE\n");
+    std::fprintf(stderr,
+                 "usage: decode_speed [--spectrum-only] --speed SECONDS FILE... | [--spectrum-only] --checksum FILE... "
+                 "| --read N FILE\n");
     return 1;
 }
