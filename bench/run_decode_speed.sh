@@ -170,6 +170,8 @@ bytes_read() {
 import re
 import sys
 
+# Every opening of FILE counts (gainscan opens it once to measure it and
+# once to read it).
 fd, total = None, 0
 for line in open(sys.argv[1]):
     m = re.match(r'openat\(.*"(.*)".*\) = (\d+)', line)
@@ -182,7 +184,7 @@ for line in open(sys.argv[1]):
     if m and m.group(1) == fd:
         total += int(m.group(2))
     elif re.match(r'close\(%s\)' % fd, line):
-        break
+        fd = None
 print(total)
 PY
 }
