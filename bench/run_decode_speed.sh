@@ -129,7 +129,7 @@ print("== whole-file decoding, frames per second of processor time (median of %d
 print("old = %s, new = %s (working tree)" % (sys.argv[2], sys.argv[3]))
 print("spectrum = new, decoding only what the library's clients get (no quantised values,")
 print("no stereo stage); the old decoder always decodes in full")
-print("%-34s %7s %10s %10s %10s %8s %8s" % ("file", "frames", "old", "new", "spectrum", "new/old", "spec/old"))
+print("%-34s %7s %10s %10s %10s %8s %8s" % ("file", "frames", "old", "new", "spectrum", "new/old", "sp./old"))
 for name in frames:
     o = statistics.median(rates[("old", name)])
     n = statistics.median(rates[("new", name)])

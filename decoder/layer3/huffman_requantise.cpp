@@ -410,9 +410,7 @@ struct BandWalk {
     const GranuleInfo& granule;
     const ScaleFactors& scale_factors;
     const BandMap& map;
-    const std::array<std::int32_t, 22>& pretab;
     int shift;
-    bool short_kind;   // block type 2: runs with their own first line
     bool mixed;
     int run = 0;       // next run to enter
     int sf_index = 0;  // next scale factor to take
@@ -426,14 +424,6 @@ struct BandWalk {
 
     void enter() {
         const int sf = scale_factors[static_cast<std::size_t>(sf_index++)];
-        if (!short_kind) {
-            const LongRun& r = map.long_runs[static_cast<std::size_t>(run++)];
-            pairs_left = r.pair_count;
-            band = r.band;
-            window = 3;
-            gain = gain_at(granule.gain_long + ((sf + pretab[static_cast<std::size_t>(band)]) << shift));
-            return;
-        }
         const BandRun& r = mixed ? map.mixed[static_cast<std::size_t>(run++)]
                                  : map.short_runs[static_cast<std::size_t>(run++)];
         pairs_left = r.pair_count;
@@ -475,8 +465,8 @@ std::array<std::uint32_t, 3> region_lengths(const GranuleInfo& granule) {
 // reaches, and the pair and quadruple loops take the gains of the lines they
 // write from it. A loop per band run cost its set-up and, at its end, a
 // mispredicted exit, some twenty times a granule; a loop per region costs
-// that three times. Which bands hold a nonzero value is found afterwards
-// from the quantised values.
+// that three times. Which band holds the highest nonzero value is found
+// afterwards from the spectrum.
 struct LongGains {
     float* line;  // 576 + 4 lines: a band's last group of four may reach past 576
     const std::array<std::int16_t, 23>& edges;  // first line of each band, then 576
@@ -750,15 +740,10 @@ int requantise_long(std::span<float, 576> spectrum, const ScaleFactors& scale_fa
     return leave_granule(budget);
 }
 
-}  // namespace
-
-int layer3_huffman_requantise(std::span<float, 576> spectrum, const ScaleFactors& scale_factors,
-                              GranuleInfo& granule, int sampling_index, int part2_bits, QuantisedValues keep) {
-    if (granule.block_type != 2) {
-        return keep == QuantisedValues::keep
-                   ? requantise_long<true>(spectrum, scale_factors, granule, sampling_index, part2_bits)
-                   : requantise_long<false>(spectrum, scale_factors, granule, sampling_index, part2_bits);
-    }
+// A short or mixed block (block_type 2): band run by band run, the runs
+// jumping between the windows, with the quantised values always written.
+int requantise_short(std::span<float, 576> spectrum, const ScaleFactors& scale_factors, GranuleInfo& granule,
+                     int sampling_index, int part2_bits) {
     const int shift = 1 + static_cast<int>(granule.scalefac_scale & 1u);
     std::int32_t budget = static_cast<std::int32_t>(granule.part2_3_length) - part2_bits;
     granule.quantised_values = quantised_buffer.data();
@@ -767,25 +752,20 @@ int layer3_huffman_requantise(std::span<float, 576> spectrum, const ScaleFactors
     const std::array<std::uint32_t, 3> region_length = region_lengths(granule);
     std::uint32_t quad_limit = (288 - std::min<std::uint32_t>(granule.big_values, 288)) >> 1;
 
-    const bool short_kind = granule.block_type == 2;
-    const bool mixed = short_kind && granule.mixed_block_flag != 0;
-    BandWalk walk{granule,    scale_factors, BAND_MAP[static_cast<std::size_t>(sampling_index)],
-                  granule.preflag ? PRETAB : NO_PRETAB, shift, short_kind, mixed};
+    const bool mixed = granule.mixed_block_flag != 0;
+    BandWalk walk{granule, scale_factors, BAND_MAP[static_cast<std::size_t>(sampling_index)], shift, mixed};
     if (mixed)
         walk.tracker = {2, 2, 2, -1};  // short bands of a mixed block begin at band 3
     else
         walk.tracker = {-1, -1, -1, -1};
-    // Long blocks are written from line 0 up, every decoded value included, so
-    // only the lines above the last one need clearing afterwards; short and
-    // mixed blocks jump between windows and are cleared first.
-    if (short_kind) std::fill(spectrum.begin(), spectrum.end(), 0.0f);
+    // The runs jump between windows: the spectrum is cleared first.
+    std::fill(spectrum.begin(), spectrum.end(), 0.0f);
 
     // Big values: decoded in full whatever the budget says, band run by band
     // run, so that the gain and the write position stay in registers.
     const std::int64_t big_values_start = reader_position();
     BitStream in = stream_at(big_values_start);
-    const int regions = short_kind ? 2 : 3;
-    for (int region = 0; region < regions; ++region) {
+    for (int region = 0; region < 2; ++region) {
         const HuffmanTable& table = pair_tables[granule.table_select[static_cast<std::size_t>(region)] & 31u];
         std::uint32_t left = region_length[static_cast<std::size_t>(region)];
         while (left > 0) {
@@ -873,27 +853,30 @@ int layer3_huffman_requantise(std::span<float, 576> spectrum, const ScaleFactors
 
     // Everything not decoded is zero.
     std::fill(quantised, quantised_buffer.data() + quantised_buffer.size(), std::int16_t{0});
-    if (!short_kind) std::fill(spectrum.begin() + walk.position, spectrum.end(), 0.0f);
-    granule.spectrum_end = short_kind ? 576u : static_cast<std::uint32_t>(walk.position);
+    granule.spectrum_end = 576;
 
-    // How far up the nonzero values reach.
+    // How far up the nonzero values reach, window by window.
     const auto si = static_cast<std::size_t>(sampling_index);
-    if (short_kind) {
-        for (std::size_t w = 0; w < 3; ++w)
-            granule.short_band_end[w] = static_cast<std::uint32_t>(walk.tracker[w] + 1);
-        granule.long_band_end = static_cast<std::uint32_t>(walk.tracker[3] + 1);
-        const int r = std::max({walk.tracker[0], walk.tracker[1], walk.tracker[2]}) + 1;
-        granule.subband_end = static_cast<std::uint32_t>(
-            r != 0 ? SHORT_BAND_LIMIT[si][static_cast<std::size_t>(r)]
-                   : LONG_BAND_LIMIT[si][granule.long_band_end]);
-    } else {
-        granule.long_band_end = static_cast<std::uint32_t>(walk.tracker[3] + 1);
-        granule.subband_end = static_cast<std::uint32_t>(LONG_BAND_LIMIT[si][granule.long_band_end]);
-    }
-
-    // Short blocks jump between windows and write every value anyway.
-    if (keep == QuantisedValues::drop) granule.quantised_values = nullptr;
+    for (std::size_t w = 0; w < 3; ++w) granule.short_band_end[w] = static_cast<std::uint32_t>(walk.tracker[w] + 1);
+    granule.long_band_end = static_cast<std::uint32_t>(walk.tracker[3] + 1);
+    const int r = std::max({walk.tracker[0], walk.tracker[1], walk.tracker[2]}) + 1;
+    granule.subband_end = static_cast<std::uint32_t>(r != 0 ? SHORT_BAND_LIMIT[si][static_cast<std::size_t>(r)]
+                                                            : LONG_BAND_LIMIT[si][granule.long_band_end]);
     return leave_granule(budget);
+}
+
+}  // namespace
+
+int layer3_huffman_requantise(std::span<float, 576> spectrum, const ScaleFactors& scale_factors,
+                              GranuleInfo& granule, int sampling_index, int part2_bits, QuantisedValues keep) {
+    if (granule.block_type == 2) {
+        const int result = requantise_short(spectrum, scale_factors, granule, sampling_index, part2_bits);
+        if (keep == QuantisedValues::drop) granule.quantised_values = nullptr;
+        return result;
+    }
+    return keep == QuantisedValues::keep
+               ? requantise_long<true>(spectrum, scale_factors, granule, sampling_index, part2_bits)
+               : requantise_long<false>(spectrum, scale_factors, granule, sampling_index, part2_bits);
 }
 
 int layer3_huffman_skip(GranuleInfo& granule, int part2_bits) {
