@@ -20,11 +20,9 @@ its tests use:
 - for the pair tables, a table indexed by the next FAST_BITS bits giving one
   or two whole pairs with their sign bits, as signed values (see
   fast_pair_lookup);
-- for the two count1 tables, a table indexed by the longest code and four bits
-  more, for quadruples whose sign bits are known to be there: 16-bit entries
-  giving the four values as 2-bit fields in stream order (bits 0-1 the first;
-  0 zero, 1 plus one, 2 minus one) and, in bits 8-11, the length of the code
-  with its sign bits.
+- for the two count1 tables, a table indexed by the next COUNT1_BITS bits, for
+  quadruples whose sign bits are known to be there, giving one or two whole
+  quadruples with their signs (see count1_lookup).
 It also holds the band widths, the MPEG-1 scale-factor lengths and the
 per-partition scale-factor counts as plain arrays.
 
@@ -136,23 +134,53 @@ def lookup_table(codes, pairs):
     return first, entries
 
 
+COUNT1_BITS = 10
+
+
 def count1_lookup(codes):
     """codes: list of (quadruple leaf, bit string). Returns (width, entries): a
-    table indexed by a whole code and the sign bits of its nonzero values."""
-    width = max(len(bits) for _, bits in codes) + 4
-    entries = []
-    for index in range(1 << width):
-        text = format(index, '0%db' % width)
+    table indexed by the next COUNT1_BITS bits, which always hold a whole
+    code with the sign bits of its nonzero values (at most 6 + 4), and often a
+    second quadruple too.
+
+    An entry (32 bits) gives in bits 0-4 the length of the quadruples it
+    holds with their sign bits, bit 5 being 0 (a shift by the entry's low six
+    bits consumes them), in bits 6-7 their number (1 or 2), in bits 8-11 the
+    length of the first alone, and in bits 12-19 and 20-27 the first's and
+    the second's four values as 2-bit fields in stream order (bits 0-1 the
+    first; 0 zero, 1 plus one, 2 minus one; all 0 where there is no second).
+    """
+    width = COUNT1_BITS
+    assert max(len(bits) for _, bits in codes) + 4 <= width
+
+    def one(text):
+        """The quadruple at the start of text: (2-bit fields, length), or None
+        when its code or sign bits do not lie whole in text."""
         matches = [(value, bits) for value, bits in codes if text.startswith(bits)]
-        assert len(matches) == 1
+        if len(matches) != 1:
+            return None
         value, bits = matches[0]
         used = len(bits)
         signed = 0
         for k in range(4):
             if (value >> (3 - k)) & 1:
+                if used >= len(text):
+                    return None
                 signed |= (2 if text[used] == '1' else 1) << (2 * k)
                 used += 1
-        entries.append((used << 8) | signed)
+        return signed, used
+
+    entries = []
+    for index in range(1 << width):
+        text = format(index, '0%db' % width)
+        first = one(text)
+        assert first is not None
+        signed, used = first
+        second = one(text[used:])
+        total, count, signed2 = used, 1, 0
+        if second is not None:
+            total, count, signed2 = used + second[1], 2, second[0]
+        entries.append(total | (count << 6) | (used << 8) | (signed << 12) | (signed2 << 20))
     return width, entries
 
 
@@ -278,7 +306,7 @@ def generate():
     for name in ('A', 'B'):
         leaves = [(8 * q[0] + 4 * q[1] + 2 * q[2] + q[3], bits) for q, bits in tables[('quad_table', name)]]
         width, lookup = count1_lookup(leaves)
-        out.append(c_array('COUNT1_LOOKUP_%s' % name, 'std::uint16_t', ['0x%x' % e for e in lookup], 12))
+        out.append(c_array('COUNT1_LOOKUP_%s' % name, 'std::uint32_t', ['0x%x' % e for e in lookup], 8))
         count1.append('    {COUNT1_LOOKUP_%s, %d},' % (name, width))
     out.append('const std::array<Count1Table, 2> count1_tables = {{\n%s\n}};\n' % '\n'.join(count1))
 

@@ -398,11 +398,12 @@ inline std::uint32_t decode_quads(BitStream& stream, Output& output, std::int32_
         if (in.valid < width) in.refill();
         const std::size_t index = in.bits >> (64 - width);
         const std::uint32_t entry = table.lookup[index];
-        const auto length = static_cast<std::int32_t>(entry >> 8);
+        const auto length = static_cast<std::int32_t>((entry >> 8) & 15u);
         if (length > left) break;
-        put_four<STEP>(out.line, QUAD_VALUES[entry & 0xFFu].v, gain);
-        std::memcpy(out.quantised, QUAD_QUANTISED[entry & 0xFFu].q, 4 * sizeof(std::int16_t));
-        out.nonzero |= entry & 0xFFu;
+        const std::uint32_t values = (entry >> 12) & 0xFFu;
+        put_four<STEP>(out.line, QUAD_VALUES[values].v, gain);
+        std::memcpy(out.quantised, QUAD_QUANTISED[values].q, 4 * sizeof(std::int16_t));
+        out.nonzero |= values;
         out.line += 4 * STEP;
         out.quantised += 4;
         left -= length;
@@ -478,7 +479,7 @@ std::array<std::uint32_t, 3> region_lengths(const GranuleInfo& granule) {
 // that three times. Which band holds the highest nonzero value is found
 // afterwards from the spectrum.
 struct LongGains {
-    float* line;  // 576 + 4 lines: a band's last group of four may reach past 576
+    float* line;  // 576 + 16 lines: a band's last group of sixteen may reach past 576
     const std::array<std::int16_t, 23>& edges;  // first line of each band, then 576
     const ScaleFactors& scale_factors;
     const std::array<std::int32_t, 22>& pretab;
@@ -498,7 +499,10 @@ struct LongGains {
             float* const band_end = line + edges[band + 1];
             do {
                 std::memcpy(out, &four, sizeof four);
-                out += 4;
+                std::memcpy(out + 4, &four, sizeof four);
+                std::memcpy(out + 8, &four, sizeof four);
+                std::memcpy(out + 12, &four, sizeof four);
+                out += 16;
             } while (out < band_end);
             filled = static_cast<std::size_t>(edges[band + 1]);
             ++band;
@@ -577,7 +581,9 @@ inline std::size_t decode_region_pairs(BitStream& stream, float* line, std::int1
 
 // Up to `quads` count1 quadruples of a long block from line `at` on, as long
 // as each one's code and sign bits lie inside the budget; returns the line
-// after the last taken.
+// after the last taken. While two quadruples or more are left, an entry's
+// eight values are all written: with one quadruple in it, its second is four
+// zeros that the next overwrites, as in decode_region_pairs.
 template <bool KEEP>
 inline std::size_t decode_region_quads(BitStream& stream, float* line, std::int16_t* quantised, LongGains& gains,
                                        std::int32_t& budget, const Count1Table& table, std::size_t at,
@@ -585,21 +591,46 @@ inline std::size_t decode_region_quads(BitStream& stream, float* line, std::int1
     BitStream in = stream;
     std::int32_t left = budget;
     const int width = static_cast<int>(table.bits);
+    const std::uint32_t* lookup = table.lookup;
+    // The gains are laid out as the quadruples reach them: where they end is
+    // known only once the budget has run out.
+    const auto put = [&](std::size_t values, std::size_t to) {
+        Lanes gain;
+        Lanes four;
+        std::memcpy(&gain, gains.line + to, sizeof gain);
+        std::memcpy(&four, QUAD_VALUES[values].v, sizeof four);
+        const Lanes v = four * gain;
+        std::memcpy(line + to, &v, sizeof v);
+        if constexpr (KEEP) std::memcpy(quantised + to, QUAD_QUANTISED[values].q, 4 * sizeof(std::int16_t));
+    };
+    bool budget_ends = false;
+    while (quads >= 2 && !budget_ends) {
+        in.refill();
+        // 56 bits hold five entries of at most COUNT1_BITS bits.
+        for (int k = 0; k < 5 && quads >= 2; ++k) {
+            const std::uint32_t entry = lookup[in.bits >> (64 - width)];
+            const auto length = static_cast<std::int32_t>(entry & 63u);
+            if (length > left) {
+                budget_ends = true;  // the budget ends in it: its first alone, below
+                break;
+            }
+            if (at + 8 > gains.filled) gains.fill_to(at + 8);
+            put((entry >> 12) & 0xFFu, at);
+            put(entry >> 20, at + 4);
+            const std::uint32_t count = (entry >> 6) & 3u;
+            at += 4 * count;
+            quads -= count;
+            left -= length;
+            in.skip(length);
+        }
+    }
     for (; quads > 0; --quads) {
         if (in.valid < width) in.refill();
-        const std::uint32_t entry = table.lookup[in.bits >> (64 - width)];
-        const auto length = static_cast<std::int32_t>(entry >> 8);
+        const std::uint32_t entry = lookup[in.bits >> (64 - width)];
+        const auto length = static_cast<std::int32_t>((entry >> 8) & 15u);
         if (length > left) break;
-        // The gains are laid out as the quadruples reach them: where they end
-        // is known only once the budget has run out.
         if (at + 4 > gains.filled) gains.fill_to(at + 4);
-        Lanes gain;
-        Lanes values;
-        std::memcpy(&gain, gains.line + at, sizeof gain);
-        std::memcpy(&values, QUAD_VALUES[entry & 0xFFu].v, sizeof values);
-        const Lanes v = values * gain;
-        std::memcpy(line + at, &v, sizeof v);
-        if constexpr (KEEP) std::memcpy(quantised + at, QUAD_QUANTISED[entry & 0xFFu].q, 4 * sizeof(std::int16_t));
+        put((entry >> 12) & 0xFFu, at);
         at += 4;
         left -= length;
         in.skip(length);
@@ -663,7 +694,7 @@ int requantise_long(std::span<float, 576> spectrum, const ScaleFactors& scale_fa
     float* const line = spectrum.data();
     granule.quantised_values = KEEP ? quantised : nullptr;
     std::int32_t budget = static_cast<std::int32_t>(granule.part2_3_length) - part2_bits;
-    std::array<float, 576 + 4> gain_lines;  // laid out before use
+    std::array<float, 576 + 16> gain_lines;  // laid out before use
     LongGains gains{gain_lines.data(), BAND_INDEX[si].long_index, scale_factors, granule.preflag ? PRETAB : NO_PRETAB,
                     granule.gain_long, 1 + static_cast<int>(granule.scalefac_scale & 1u)};
 

@@ -46,13 +46,15 @@ inline constexpr std::uint32_t HUFFMAN_HAS_15 = 1u << 24;
 extern const std::array<HuffmanTable, 32> pair_tables;  // by table_select
 extern const std::array<HuffmanTable, 2> quad_tables;   // by count1table_select
 
-// A count1 table indexed by the next `bits` bits: a whole code and the sign
-// bits of its nonzero values, when they are all there. An entry gives the
-// four values as 2-bit fields in stream order (bits 0-1 the first value;
-// 0 zero, 1 plus one, 2 minus one) and in bits 8-11 the length of the code
-// with its sign bits.
+// A count1 table indexed by the next `bits` bits, for quadruples whose sign
+// bits are known to be there: they always hold a whole first quadruple, and
+// often a second. An entry gives in bits 0-4 the length of the quadruples it
+// holds with their sign bits (bit 5 is 0), in bits 6-7 how many (1 or 2), in
+// bits 8-11 the length of the first alone, and in bits 12-19 and 20-27 the
+// first's and the second's four values as 2-bit fields in stream order (bits
+// 0-1 the first value; 0 zero, 1 plus one, 2 minus one; 0 for no second).
 struct Count1Table {
-    const std::uint16_t* lookup;
+    const std::uint32_t* lookup;
     std::uint32_t bits;
 };
 extern const std::array<Count1Table, 2> count1_tables;  // by count1table_select
