@@ -4,7 +4,8 @@
 // spectral floats bit for bit, the same quantised values, the same band ends,
 // the same reader position afterwards and the same messages. Decoded again
 // without keeping the quantised values, as the library's clients do, it must
-// give the same in everything else.
+// give the same in everything else; and a long block decoded in one loop with
+// a second, as the two channels of a granule are, the same as alone.
 //
 // The tree walk is the one reference. The decoder it was first held to here
 // (per-code lookups, one pair at a time) is not kept as a second one: it was
@@ -38,6 +39,7 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <utility>
 
 #include "decoder/common/bit_reader.h"
 #include "decoder/decoder.h"
@@ -187,5 +189,57 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         fail("bit position");
     }
     if (old_way.messages != new_way.messages) fail("messages");
+
+    // A long block decoded in one loop with a second one, as the two channels
+    // of a granule are: each must come out as it does alone. The second takes
+    // its fields from the same bytes, read another way, and starts elsewhere.
+    if (g.block_type == 2) return 0;
+    GranuleInfo g2 = g;
+    g2.part2_3_length = ((in.byte(3) << 8) | in.byte(2)) & 0xFFFu;
+    g2.big_values = ((in.byte(5) << 8) | in.byte(4)) % 320;
+    for (std::size_t r = 0; r < 3; ++r) g2.table_select[r] = in.byte(8 - r) & 31u;
+    g2.count1table_select ^= 1u;
+    const int bit_index2 = static_cast<int>((in.byte(18) >> 3) & 7u);
+    const std::size_t start2 =
+        LEAD_IN_SIZE + (((in.byte(20) << 8) | in.byte(19)) * 7u + 333u) % (FRAME_BUFFER_SIZE - LEAD_IN_SIZE);
+    const int part2_bits2 = static_cast<int>(in.byte(17) >> 1);
+    current_state = &message_state;
+    static Outcome alone;
+    run(alone, g2, start2, bit_index2, [&](Outcome& out) {
+        return layer3_huffman_requantise(out.spectrum, scale_factors, out.granule, sampling_index, part2_bits2,
+                                         QuantisedValues::drop);
+    });
+    static Outcome first;
+    static Outcome second;
+    std::array<LongBlockEnd, 2> ends{};
+    second.granule = g2;
+    second.spectrum.fill(-7.25f);
+    run(first, g, 0, 0, [&](Outcome& out) {
+        layer3_huffman_requantise_two(
+            {LongBlockInput{out.spectrum, scale_factors, out.granule, part2_bits,
+                            static_cast<std::int64_t>(start) * 8 + bit_index},
+             LongBlockInput{second.spectrum, scale_factors, second.granule, part2_bits2,
+                            static_cast<std::int64_t>(start2) * 8 + bit_index2}},
+            sampling_index, ends);
+        return layer3_huffman_leave(ends[0]);
+    });
+    static Outcome second_left;
+    run(second_left, g2, 0, 0, [&](Outcome&) { return layer3_huffman_leave(ends[1]); });
+    current_state = nullptr;
+    second.result = second_left.result;
+    second.byte_offset = second_left.byte_offset;
+    second.bit_index = second_left.bit_index;
+    second.messages = second_left.messages;
+    for (const auto& [together, single] : {std::pair<const Outcome&, const Outcome&>{first, dropped},
+                                           std::pair<const Outcome&, const Outcome&>{second, alone}}) {
+        if (together.result != single.result ||
+            std::memcmp(together.spectrum.data(), single.spectrum.data(), sizeof single.spectrum) != 0 ||
+            together.granule.long_band_end != single.granule.long_band_end ||
+            together.granule.subband_end != single.granule.subband_end ||
+            together.granule.spectrum_end != single.granule.spectrum_end ||
+            together.granule.quantised_values != nullptr || together.byte_offset != single.byte_offset ||
+            together.bit_index != single.bit_index || together.messages != single.messages)
+            fail("two blocks together");
+    }
     return 0;
 }

@@ -178,6 +178,71 @@ TEST(HuffmanStage, DecodesEveryGranuleAsTheTreeWalkDoes) {
     }
 }
 
+// Two long blocks decoded in one loop, as the two channels of a granule are,
+// give each block exactly what it gives alone: its spectrum bit for bit, its
+// band ends, and, once left, the reader's position, the result and the
+// overdraw message. Every pair of long-block cases, with different tables
+// and budgets on the two sides, so that either runs out of a region first.
+TEST(HuffmanStage, TwoLongBlocksDecodeTogetherAsEachAlone) {
+    std::vector<const Case*> long_cases;
+    for (const Case& c : CASES)
+        if (c.block != Block::short_windows && c.block != Block::mixed) long_cases.push_back(&c);
+    int overdrawn = 0;
+    for (const Case* a : long_cases) {
+        for (const Case* b : long_cases) {
+            SCOPED_TRACE(std::string(a->name) + " | " + b->name);
+            for (std::uint32_t select = 0; select < 32; ++select) {
+                const std::uint32_t seed = select % BUDGETS.size();
+                std::vector<std::uint8_t> bytes = bytes_of(a->fill, 2048, select);
+                const std::vector<std::uint8_t> second = bytes_of(b->fill, 2048, select + 99);
+                bytes.insert(bytes.end(), second.begin(), second.end());
+                const std::array<std::uint32_t, 2> start = {seed * 3, 2048 * 8 + seed};
+                const std::array<GranuleInfo, 2> granule = {
+                    granule_for(*a, select, BUDGETS[seed], seed),
+                    granule_for(*b, (select + 11) % 32, BUDGETS[(seed + 3) % BUDGETS.size()], seed + 1)};
+                const std::array<ScaleFactors, 2> sf = {scale_factors_for(select), scale_factors_for(select + 5)};
+                const int rate = a->sampling_index;
+
+                std::array<Outcome, 2> alone;
+                for (std::size_t k = 0; k < 2; ++k) {
+                    alone[k] = run(bytes, start[k], granule[k], [&](Outcome& out) {
+                        return layer3_huffman_requantise(out.spectrum, sf[k], out.granule, rate, 0,
+                                                         QuantisedValues::drop);
+                    });
+                }
+                std::array<Outcome, 2> together;
+                std::array<LongBlockEnd, 2> ends{};
+                together[0] = run(bytes, 0, granule[0], [&](Outcome& first) {
+                    together[1].granule = granule[1];
+                    together[1].spectrum.fill(-7.25f);
+                    layer3_huffman_requantise_two({LongBlockInput{first.spectrum, sf[0], first.granule, 0, start[0]},
+                                                   LongBlockInput{together[1].spectrum, sf[1], together[1].granule, 0,
+                                                                  start[1]}},
+                                                  rate, ends);
+                    return layer3_huffman_leave(ends[0]);
+                });
+                const Outcome second_left = run(bytes, 0, granule[1], [&](Outcome&) { return layer3_huffman_leave(ends[1]); });
+                together[1].result = second_left.result;
+                together[1].position = second_left.position;
+                together[1].messages = second_left.messages;
+                for (std::size_t k = 0; k < 2; ++k) {
+                    SCOPED_TRACE("block " + std::to_string(k) + ", table " + std::to_string(select));
+                    ASSERT_EQ(together[k].result, alone[k].result);
+                    ASSERT_EQ(std::memcmp(together[k].spectrum.data(), alone[k].spectrum.data(), sizeof alone[k].spectrum), 0);
+                    EXPECT_EQ(together[k].granule.quantised_values, nullptr);
+                    EXPECT_EQ(together[k].granule.spectrum_end, alone[k].granule.spectrum_end);
+                    EXPECT_EQ(together[k].granule.long_band_end, alone[k].granule.long_band_end);
+                    EXPECT_EQ(together[k].granule.subband_end, alone[k].granule.subband_end);
+                    EXPECT_EQ(together[k].position, alone[k].position);
+                    EXPECT_EQ(together[k].messages, alone[k].messages);
+                    overdrawn += alone[k].result;
+                }
+            }
+        }
+    }
+    EXPECT_GT(overdrawn, 100);  // and the overdraws among them
+}
+
 // The cases above reach what they are meant to: overdrawn granules, granules
 // whose budget ends among the quadruples, and both without.
 TEST(HuffmanStage, CasesReachOverdrawsAndBudgetsEndingInTheQuadruples) {

@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <array>
 #include <cstdint>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -14,6 +15,7 @@
 #include <vector>
 
 #include "bitstream_writer.h"
+#include "decoder/layer3/granule_loop.h"
 #include "decoder/layer3/huffman_requantise.h"
 #include "gainscan/decoder.h"
 
@@ -426,6 +428,116 @@ TEST(DecoderWithoutSpectrum, ReportsTheSameAsAFullDecodeWithItsLengthTablesFromT
         }
     }
     layer3_huffman_skip_tables(SkipTables::when_used);
+}
+
+// --- Both channels of a granule decoded together ---
+
+// Every event with the granules' spectra bit for bit, in the order they came.
+struct WithSpectra final : gainscan::DecoderObserver, gainscan::MessageSink {
+    SideOnly side;
+    std::vector<std::array<float, 576>> spectra;
+    std::size_t together = 0;  // granules the joint decoding can take: channel 1 of two long blocks with many pairs
+    std::uint32_t last_block_type = 2, last_big_values = 0;
+    void on_granule(const gainscan::GranuleEvent& e) override {
+        side.on_granule(e);
+        spectra.emplace_back();
+        std::copy(e.spectrum.begin(), e.spectrum.end(), spectra.back().begin());
+        if (e.channel == 1 && e.side_info.block_type != 2 && last_block_type != 2 &&
+            std::min(e.side_info.big_values, last_big_values) >= 64)
+            ++together;
+        last_block_type = e.side_info.block_type;
+        last_big_values = e.side_info.big_values;
+    }
+    void on_frame(const gainscan::FrameEvent& e) override { side.on_frame(e); }
+    void message(gainscan::Stream stream, std::string_view text) override { side.message(stream, text); }
+};
+
+WithSpectra decode_with_spectra(const std::vector<std::uint8_t>& bytes, bool together) {
+    layer3_decode_channels_together(together);
+    WithSpectra seen;
+    gainscan::Decoder decoder;
+    decoder.set_observer(&seen);
+    decoder.set_message_sink(&seen);
+    gainscan::Step step = gainscan::Step::need_more;
+    for (std::size_t at = 0; at < bytes.size() && step != gainscan::Step::error; at += 16385) {
+        step = decoder.feed(std::span(bytes.data() + at, std::min<std::size_t>(16385, bytes.size() - at)));
+        while (step == gainscan::Step::frame) step = decoder.next();
+    }
+    decoder.finish();
+    layer3_decode_channels_together(true);
+    return seen;
+}
+
+// Decoding the two channels' streams in one loop is a matter of speed only:
+// the same spectra, side information, frames and messages (an overdrawn first
+// channel still ends the frame before the second is reported).
+TEST(DecoderChannelsTogether, ReportTheSameAsOneChannelAfterTheOther) {
+    std::size_t together = 0;
+    for (const InputSet& set : INPUT_SETS) {
+        const std::filesystem::path directory = std::filesystem::path(GAINSCAN_SOURCE_DIR) / set.directory;
+        for (const auto& entry : std::filesystem::directory_iterator(directory)) {
+            if (!entry.is_regular_file() || entry.path().extension() == ".md") continue;
+            SCOPED_TRACE(entry.path().string());
+            const std::vector<std::uint8_t> bytes = read_file(entry.path());
+            const WithSpectra one_by_one = decode_with_spectra(bytes, false);
+            const WithSpectra both = decode_with_spectra(bytes, true);
+            EXPECT_EQ(both.side.events, one_by_one.side.events);
+            EXPECT_EQ(both.side.spectrum_ends, one_by_one.side.spectrum_ends);
+            ASSERT_EQ(both.spectra.size(), one_by_one.spectra.size());
+            for (std::size_t i = 0; i < both.spectra.size(); ++i)
+                ASSERT_EQ(std::memcmp(both.spectra[i].data(), one_by_one.spectra[i].data(), sizeof both.spectra[i]), 0)
+                    << "granule record " << i;
+            together += both.together;
+        }
+    }
+    EXPECT_GT(together, 100u);  // the inputs reach the joint decoding
+}
+
+// Stereo frames whose main data are all zero bits, every granule a long
+// block of 100 pairs of table 1, where the first channel, the second or both
+// have too short a part2_3_length: the overdrawn channel's message, and
+// nothing after it in its frame, whichever way the channels are decoded.
+TEST(DecoderChannelsTogether, AnOverdrawnChannelEndsTheFrameAsOneByOne) {
+    struct Case {
+        const char* what;
+        std::uint32_t length_0, length_1;
+    };
+    for (const Case& c : {Case{"first overdrawn", 40, 700}, Case{"second overdrawn", 700, 40},
+                          Case{"both overdrawn", 40, 40}, Case{"neither", 700, 700}}) {
+        SCOPED_TRACE(c.what);
+        testing_stream::HeaderFields header;
+        header.mode = 0;
+        testing_stream::SideInfoFields side{};
+        for (auto& granule : side.granule) {
+            for (std::size_t ch = 0; ch < 2; ++ch) {
+                granule[ch].part2_3_length = ch == 0 ? c.length_0 : c.length_1;
+                granule[ch].big_values = 100;
+                granule[ch].global_gain = 150;
+                granule[ch].table_select = {1, 1, 1};
+                granule[ch].region0_count = 7;
+                granule[ch].region1_count = 7;
+            }
+        }
+        std::vector<std::uint8_t> stream;
+        for (int f = 0; f < 3; ++f) {
+            const auto frame = testing_stream::side_info_frame(header, side);
+            stream.insert(stream.end(), frame.begin(), frame.end());
+        }
+        const WithSpectra one_by_one = decode_with_spectra(stream, false);
+        const WithSpectra both = decode_with_spectra(stream, true);
+        EXPECT_EQ(both.side.events, one_by_one.side.events);
+        ASSERT_EQ(both.spectra.size(), one_by_one.spectra.size());
+        for (std::size_t i = 0; i < both.spectra.size(); ++i)
+            EXPECT_EQ(std::memcmp(both.spectra[i].data(), one_by_one.spectra[i].data(), sizeof both.spectra[i]), 0);
+        const auto overdraws = std::count_if(both.side.events.begin(), both.side.events.end(),
+                                             [](const std::string& e) { return e.starts_with("err Can't rewind"); });
+        EXPECT_EQ(overdraws, c.length_0 == 40 || c.length_1 == 40 ? 3 : 0);  // one per frame
+        // Both channels are long blocks of 100 pairs, which go together; a
+        // frame without an overdraw shows it.
+        if (overdraws == 0) {
+            EXPECT_EQ(both.together, 6u);
+        }
+    }
 }
 
 TEST(DecoderWithoutSpectrum, GivesAnAllZeroSpectrumEndingAtLineZero) {

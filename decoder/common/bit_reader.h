@@ -72,6 +72,15 @@ inline std::uint32_t bit_window_take(std::uint64_t window, int n) {
     return static_cast<std::uint32_t>((window >> 1) >> (63 - n));
 }
 
+// The reader's position in bits from its buffer's start, and a move to one.
+inline std::int64_t bit_reader_position() {
+    return (bit_reader.byte_pointer - bit_reader.buffer_begin) * 8 + bit_reader.bit_index;
+}
+inline void bit_reader_seek(std::int64_t position) {
+    bit_reader.byte_pointer = bit_reader.buffer_begin + (position >> 3);
+    bit_reader.bit_index = static_cast<std::int32_t>(position & 7);
+}
+
 inline void bit_reader_skip(std::int32_t n) {
     bit_reader.bit_index += n;
     bit_reader.byte_pointer += bit_reader.bit_index >> 3;

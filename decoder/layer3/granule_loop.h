@@ -13,3 +13,9 @@ extern constinit thread_local std::array<std::array<float, 576>, 2> spectral_buf
 // Always returns 0; faults are reported through frame.error_flag. No samples
 // are produced, so the output area and count are not touched.
 int layer3_decode_frame(FrameInfo& frame, std::uint8_t* output, std::int32_t* done);
+
+// Whether, on the calling thread, the two channels of a granule with long
+// blocks are decoded together when only their spectra are wanted (the
+// default) or one after the other. Both give the same spectra, hooks and
+// messages in the same order; the choice is there for tests and benchmarks.
+void layer3_decode_channels_together(bool together);

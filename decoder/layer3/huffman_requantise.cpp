@@ -533,7 +533,7 @@ inline void general_pair_at(BitStream& in, float* line, std::int16_t* quantised,
 // The `n` pairs of a region of a long block, from line `at` on; returns the
 // line after the last. As decode_pairs, with each line's own gain.
 template <bool KEEP>
-inline std::size_t decode_region_pairs(BitStream& stream, float* line, std::int16_t* quantised, const float* gains,
+__attribute__((always_inline)) inline std::size_t decode_region_pairs(BitStream& stream, float* line, std::int16_t* quantised, const float* gains,
                                        const HuffmanTable& table, std::size_t at, std::uint32_t n) {
     BitStream in = stream;
     const std::uint32_t* fast = table.fast;
@@ -585,7 +585,7 @@ inline std::size_t decode_region_pairs(BitStream& stream, float* line, std::int1
 // eight values are all written: with one quadruple in it, its second is four
 // zeros that the next overwrites, as in decode_region_pairs.
 template <bool KEEP>
-inline std::size_t decode_region_quads(BitStream& stream, float* line, std::int16_t* quantised, LongGains& gains,
+__attribute__((always_inline)) inline std::size_t decode_region_quads(BitStream& stream, float* line, std::int16_t* quantised, LongGains& gains,
                                        std::int32_t& budget, const Count1Table& table, std::size_t at,
                                        std::uint32_t quads) {
     BitStream in = stream;
@@ -656,20 +656,12 @@ std::size_t after_last_nonzero(const float* line, std::size_t end) {
     return end;
 }
 
-// The shared reader's position in bits from its buffer's start, and the
-// stream that reads on from a position.
-std::int64_t reader_position() { return (bit_reader.byte_pointer - bit_reader.buffer_begin) * 8 + bit_reader.bit_index; }
-
+// The stream that reads on from a position of the shared reader's buffer.
 BitStream stream_at(std::int64_t position) {
     BitStream in{bit_reader.buffer_begin, static_cast<std::int64_t>(bit_reader.buffer_size), position >> 3};
     in.refill();
     in.skip(static_cast<int>(position & 7));
     return in;
-}
-
-void set_reader_position(std::int64_t position) {
-    bit_reader.byte_pointer = bit_reader.buffer_begin + (position >> 3);
-    bit_reader.bit_index = static_cast<std::int32_t>(position & 7);
 }
 
 // Leaves the reader exactly part2_3_length bits after the scale factors
@@ -684,41 +676,162 @@ int leave_granule(std::int32_t budget) {
     return 1;
 }
 
-// A long block (block_type 0, 1 or 3): the regions of big values, then the
-// count1 quadruples, each in one loop over lines with their own gains.
-template <bool KEEP>
-int requantise_long(std::span<float, 576> spectrum, const ScaleFactors& scale_factors, GranuleInfo& granule,
-                    int sampling_index, int part2_bits) {
-    const auto si = static_cast<std::size_t>(sampling_index);
-    std::int16_t* const quantised = quantised_buffer.data();
-    float* const line = spectrum.data();
-    granule.quantised_values = KEEP ? quantised : nullptr;
-    std::int32_t budget = static_cast<std::int32_t>(granule.part2_3_length) - part2_bits;
-    std::array<float, 576 + 16> gain_lines;  // laid out before use
-    LongGains gains{gain_lines.data(), BAND_INDEX[si].long_index, scale_factors, granule.preflag ? PRETAB : NO_PRETAB,
-                    granule.gain_long, 1 + static_cast<int>(granule.scalefac_scale & 1u)};
+// A long block (block_type 0, 1 or 3) being decoded: the regions of big
+// values, then the count1 quadruples, each in one loop over lines with their
+// own gains. Its stream reads on from `position` and is left where its
+// values end; its budget is what is left of part2_3_length then.
+struct LongBlock {
+    float* line;
+    std::int16_t* quantised;  // written only when kept
+    GranuleInfo& granule;
+    std::size_t si;
+    LongGains& gains;
+    std::int32_t budget;
+    std::int64_t big_values_start;
+    BitStream in;
+    std::array<std::uint32_t, 3> region_length;
+    std::size_t region = 0;                // next region to enter
+    const HuffmanTable* table = nullptr;   // the current region's
+    std::uint32_t pairs = 0;               // pairs left in the current region
+    std::size_t at = 0;                    // next line
+};
 
-    // Big values: decoded in full whatever the budget says.
-    const std::array<std::uint32_t, 3> region_length = region_lengths(granule);
-    const std::int64_t big_values_start = reader_position();
-    BitStream in = stream_at(big_values_start);
-    std::size_t at = 0;
-    for (std::size_t region = 0; region < 3; ++region) {
-        const std::uint32_t pairs = region_length[region];
+// Each line's gain, laid out as decoding reaches it, into `gain_lines`.
+LongGains long_gains(float* gain_lines, const ScaleFactors& scale_factors, const GranuleInfo& granule,
+                     int sampling_index) {
+    return LongGains{gain_lines, BAND_INDEX[static_cast<std::size_t>(sampling_index)].long_index, scale_factors,
+                     granule.preflag ? PRETAB : NO_PRETAB, granule.gain_long,
+                     1 + static_cast<int>(granule.scalefac_scale & 1u)};
+}
+
+// Kept apart from the gains, whose address their out-of-line layout takes,
+// so that the block's stream and write position can stay in registers.
+LongBlock start_long(float* line, std::int16_t* quantised, LongGains& gains, GranuleInfo& granule,
+                     int sampling_index, int part2_bits, std::int64_t position) {
+    return LongBlock{line,
+                     quantised,
+                     granule,
+                     static_cast<std::size_t>(sampling_index),
+                     gains,
+                     static_cast<std::int32_t>(granule.part2_3_length) - part2_bits,
+                     position,
+                     stream_at(position),
+                     region_lengths(granule)};
+}
+
+// Moves on to the next region that reads bits, with its gains laid out;
+// false when none is left. Regions of tables 0, 4 and 14, which have no
+// codes, are all zeros and read no bit.
+template <bool KEEP>
+__attribute__((always_inline)) inline bool enter_region(LongBlock& b) {
+    while (b.region < 3) {
+        const std::uint32_t pairs = b.region_length[b.region];
+        const HuffmanTable& table = pair_tables[b.granule.table_select[b.region] & 31u];
+        ++b.region;
         if (pairs == 0) continue;
-        const HuffmanTable& table = pair_tables[granule.table_select[region] & 31u];
         if (table.fast == nullptr) {
-            // Tables 0, 4 and 14 have no codes: every pair is two zeros and
-            // reads no bit.
-            std::fill_n(line + at, 2 * pairs, 0.0f);
-            if constexpr (KEEP) std::fill_n(quantised + at, 2 * pairs, std::int16_t{0});
-            at += 2 * pairs;
+            std::fill_n(b.line + b.at, 2 * pairs, 0.0f);
+            if constexpr (KEEP) std::fill_n(b.quantised + b.at, 2 * pairs, std::int16_t{0});
+            b.at += 2 * pairs;
             continue;
         }
-        gains.fill_to(at + 2 * pairs);
-        at = decode_region_pairs<KEEP>(in, line, quantised, gains.line, table, at, pairs);
+        b.gains.fill_to(b.at + 2 * pairs);
+        b.table = &table;
+        b.pairs = pairs;
+        return true;
     }
-    budget -= static_cast<std::int32_t>(in.position() - big_values_start);
+    return false;
+}
+
+// The rest of the current region, alone.
+template <bool KEEP>
+__attribute__((always_inline)) inline void finish_region(LongBlock& b) {
+    if (b.pairs > 0) b.at = decode_region_pairs<KEEP>(b.in, b.line, b.quantised, b.gains.line, *b.table, b.at, b.pairs);
+    b.pairs = 0;
+}
+
+// The current regions of two blocks in one loop, entry by entry, until one
+// of them has fewer than two pairs left. The two streams are independent, so
+// the chain of one (table read, shift, next table read) runs while the other
+// waits for its own: together they take less time than one after the other.
+template <bool KEEP>
+void decode_two_regions(LongBlock& x, LongBlock& y) {
+    BitStream a = x.in;
+    BitStream b = y.in;
+    std::size_t at_a = x.at;
+    std::size_t at_b = y.at;
+    std::uint32_t na = x.pairs;
+    std::uint32_t nb = y.pairs;
+    const std::uint32_t* fast_a = x.table->fast;
+    const std::uint32_t* fast_b = y.table->fast;
+    const auto put = [](std::uint32_t entry, float* line, std::int16_t* quantised, const float* gains, std::size_t at)
+        __attribute__((always_inline)) {
+        const std::size_t first = (entry >> 12) & 1023u;
+        const std::size_t second = entry >> 22;
+        Lanes gain;
+        std::memcpy(&gain, gains + at, sizeof gain);
+        const Lanes v = pair_powers(first, second) * gain;
+        std::memcpy(line + at, &v, sizeof v);
+        if constexpr (KEEP) {
+            std::memcpy(quantised + at, PAIR_QUANTISED[first].q, 2 * sizeof(std::int16_t));
+            std::memcpy(quantised + at + 2, PAIR_QUANTISED[second].q, 2 * sizeof(std::int16_t));
+        }
+    };
+    while (na >= 2 && nb >= 2) {
+        a.refill();
+        b.refill();
+        for (int k = 0; k < 4 && na >= 2 && nb >= 2; ++k) {
+            const std::uint32_t ea = fast_a[a.bits >> (64 - PAIR_FAST_BITS)];
+            const std::uint32_t eb = fast_b[b.bits >> (64 - PAIR_FAST_BITS)];
+            const std::uint32_t ca = (ea >> 10) & 3u;
+            const std::uint32_t cb = (eb >> 10) & 3u;
+            if ((ca == 0) | (cb == 0)) [[unlikely]] {
+                // The general way for whichever needs it; the other's entry is
+                // read again after the refill.
+                if (ca == 0) {
+                    general_pair_at<KEEP>(a, x.line, x.quantised, x.gains.line, *x.table, at_a);
+                    at_a += 2;
+                    na -= 1;
+                }
+                if (cb == 0) {
+                    general_pair_at<KEEP>(b, y.line, y.quantised, y.gains.line, *y.table, at_b);
+                    at_b += 2;
+                    nb -= 1;
+                }
+                break;
+            }
+            a.skip(static_cast<int>(ea & 63u));
+            b.skip(static_cast<int>(eb & 63u));
+            put(ea, x.line, x.quantised, x.gains.line, at_a);
+            put(eb, y.line, y.quantised, y.gains.line, at_b);
+            at_a += 2 * ca;
+            at_b += 2 * cb;
+            na -= ca;
+            nb -= cb;
+        }
+    }
+    x.in = a;
+    y.in = b;
+    x.at = at_a;
+    y.at = at_b;
+    x.pairs = na;
+    y.pairs = nb;
+}
+
+// After the big values: the count1 quadruples while the budget lasts, zeros
+// above, and how far up the nonzero values reach. The stream is left where
+// decoding stopped.
+template <bool KEEP>
+__attribute__((always_inline)) inline void finish_long(LongBlock& b) {
+    BitStream in = b.in;
+    float* const line = b.line;
+    std::int16_t* const quantised = b.quantised;
+    GranuleInfo& granule = b.granule;
+    std::int32_t budget = b.budget;
+    std::size_t at = b.at;
+    // Big values are decoded in full whatever the budget says, and pay for
+    // exactly the bits they took.
+    budget -= static_cast<std::int32_t>(in.position() - b.big_values_start);
 
     // Count1 quadruples, while the budget lasts: it may end inside a code (the
     // bits up to it are read and the quadruple counts as four zeros) or before
@@ -727,7 +840,7 @@ int requantise_long(std::span<float, 576> spectrum, const ScaleFactors& scale_fa
     std::size_t noted = 0;  // one past a value whose sign bit the budget cut off
     if (quad_limit > 0 && budget > 0) {
         const Count1Table& count1 = count1_tables[granule.count1table_select & 1u];
-        const std::size_t end = decode_region_quads<KEEP>(in, line, quantised, gains, budget, count1, at, quad_limit);
+        const std::size_t end = decode_region_quads<KEEP>(in, line, quantised, b.gains, budget, count1, at, quad_limit);
         quad_limit -= static_cast<std::uint32_t>((end - at) / 4);
         at = end;
     }
@@ -748,8 +861,8 @@ int requantise_long(std::span<float, 576> spectrum, const ScaleFactors& scale_fa
                 if (budget == 0) break;  // this value and the rest of the quadruple stay zero
                 --budget;
                 const std::uint32_t negative = window_bit(window, used++);
-                gains.fill_to(at + 1);
-                value = with_sign(gains.line[at], negative);
+                b.gains.fill_to(at + 1);
+                value = with_sign(b.gains.line[at], negative);
                 q = negative ? -1 : 1;
             }
             line[at] = value;
@@ -758,7 +871,6 @@ int requantise_long(std::span<float, 576> spectrum, const ScaleFactors& scale_fa
         }
         in.skip(used);
     }
-    set_reader_position(in.position());
 
     // Everything not decoded is zero.
     if constexpr (KEEP) std::fill(quantised + at, quantised + 576, std::int16_t{0});
@@ -770,11 +882,28 @@ int requantise_long(std::span<float, 576> spectrum, const ScaleFactors& scale_fa
     int band = -1;
     if (top > 0) {
         band = 21;
-        while (BAND_INDEX[si].long_index[static_cast<std::size_t>(band)] > static_cast<int>(top - 1)) --band;
+        while (BAND_INDEX[b.si].long_index[static_cast<std::size_t>(band)] > static_cast<int>(top - 1)) --band;
     }
     granule.long_band_end = static_cast<std::uint32_t>(band + 1);
-    granule.subband_end = static_cast<std::uint32_t>(LONG_BAND_LIMIT[si][granule.long_band_end]);
-    return leave_granule(budget);
+    granule.subband_end = static_cast<std::uint32_t>(LONG_BAND_LIMIT[b.si][granule.long_band_end]);
+    b.in = in;
+    b.budget = budget;
+    b.at = at;
+}
+
+// One long block, from the shared reader's position on.
+template <bool KEEP>
+int requantise_long(std::span<float, 576> spectrum, const ScaleFactors& scale_factors, GranuleInfo& granule,
+                    int sampling_index, int part2_bits) {
+    granule.quantised_values = KEEP ? quantised_buffer.data() : nullptr;
+    std::array<float, 576 + 16> gain_lines;  // laid out before use
+    LongGains gains = long_gains(gain_lines.data(), scale_factors, granule, sampling_index);
+    LongBlock b = start_long(spectrum.data(), quantised_buffer.data(), gains, granule, sampling_index, part2_bits,
+                             bit_reader_position());
+    while (enter_region<KEEP>(b)) finish_region<KEEP>(b);
+    finish_long<KEEP>(b);
+    bit_reader_seek(b.in.position());
+    return leave_granule(b.budget);
 }
 
 // A short or mixed block (block_type 2): band run by band run, the runs
@@ -800,7 +929,7 @@ int requantise_short(std::span<float, 576> spectrum, const ScaleFactors& scale_f
 
     // Big values: decoded in full whatever the budget says, band run by band
     // run, so that the gain and the write position stay in registers.
-    const std::int64_t big_values_start = reader_position();
+    const std::int64_t big_values_start = bit_reader_position();
     BitStream in = stream_at(big_values_start);
     for (int region = 0; region < 2; ++region) {
         const HuffmanTable& table = pair_tables[granule.table_select[static_cast<std::size_t>(region)] & 31u];
@@ -886,7 +1015,7 @@ int requantise_short(std::span<float, 576> spectrum, const ScaleFactors& scale_f
         in.skip(used);
         --quad_limit;
     }
-    set_reader_position(in.position());
+    bit_reader_seek(in.position());
 
     // Everything not decoded is zero.
     std::fill(quantised, quantised_buffer.data() + quantised_buffer.size(), std::int16_t{0});
@@ -916,10 +1045,50 @@ int layer3_huffman_requantise(std::span<float, 576> spectrum, const ScaleFactors
                : requantise_long<false>(spectrum, scale_factors, granule, sampling_index, part2_bits);
 }
 
+void layer3_huffman_requantise_two(std::array<LongBlockInput, 2> blocks, int sampling_index,
+                                   std::array<LongBlockEnd, 2>& ends) {
+    std::array<float, 576 + 16> gain_lines_0;  // laid out before use
+    std::array<float, 576 + 16> gain_lines_1;
+    LongGains gains_0 = long_gains(gain_lines_0.data(), blocks[0].scale_factors, blocks[0].granule, sampling_index);
+    LongGains gains_1 = long_gains(gain_lines_1.data(), blocks[1].scale_factors, blocks[1].granule, sampling_index);
+    LongBlock x = start_long(blocks[0].spectrum.data(), nullptr, gains_0, blocks[0].granule, sampling_index,
+                             blocks[0].part2_bits, blocks[0].position);
+    LongBlock y = start_long(blocks[1].spectrum.data(), nullptr, gains_1, blocks[1].granule, sampling_index,
+                             blocks[1].part2_bits, blocks[1].position);
+    x.granule.quantised_values = nullptr;
+    y.granule.quantised_values = nullptr;
+    bool in_x = enter_region<false>(x);
+    bool in_y = enter_region<false>(y);
+    while (in_x && in_y) {
+        decode_two_regions<false>(x, y);
+        if (x.pairs < 2) {
+            finish_region<false>(x);
+            in_x = enter_region<false>(x);
+        }
+        if (y.pairs < 2) {
+            finish_region<false>(y);
+            in_y = enter_region<false>(y);
+        }
+    }
+    for (LongBlock* b : {&x, &y}) {
+        if (b == &x ? in_x : in_y) {
+            do finish_region<false>(*b);
+            while (enter_region<false>(*b));
+        }
+        finish_long<false>(*b);
+    }
+    ends = {LongBlockEnd{x.in.position(), x.budget}, LongBlockEnd{y.in.position(), y.budget}};
+}
+
+int layer3_huffman_leave(const LongBlockEnd& end) {
+    bit_reader_seek(end.position);
+    return leave_granule(end.budget);
+}
+
 int layer3_huffman_skip(GranuleInfo& granule, int part2_bits) {
     std::int32_t budget = static_cast<std::int32_t>(granule.part2_3_length) - part2_bits;
     const std::array<std::uint32_t, 3> region_length = region_lengths(granule);
-    const std::int64_t big_values_start = reader_position();
+    const std::int64_t big_values_start = bit_reader_position();
     BitStream in = stream_at(big_values_start);
     const int regions = granule.block_type == 2 ? 2 : 3;
     for (int region = 0; region < regions; ++region) {
@@ -933,7 +1102,7 @@ int layer3_huffman_skip(GranuleInfo& granule, int part2_bits) {
             skip_pairs(in, table, pairs);
     }
     budget -= static_cast<std::int32_t>(in.position() - big_values_start);
-    set_reader_position(in.position());
+    bit_reader_seek(in.position());
 
     // Nothing decoded: every line is zero.
     granule.quantised_values = NO_QUANTISED.data();

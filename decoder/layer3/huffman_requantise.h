@@ -23,6 +23,32 @@ int layer3_huffman_requantise(std::span<float, 576> spectrum, const ScaleFactors
                               GranuleInfo& granule, int sampling_index, int part2_bits,
                               QuantisedValues keep = QuantisedValues::keep);
 
+// Two long blocks (block_type other than 2) decoded together, as
+// layer3_huffman_requantise with QuantisedValues::drop decodes each: their
+// pair loops run in one, so that the two streams' chains of table reads
+// overlap. Each block's big values start at bit `position` of the shared
+// reader's buffer, after its `part2_bits` of scale factors. Neither the
+// reader nor the messages are touched: `ends` tells, for each block, where
+// its values end and what is left of its budget, for layer3_huffman_leave.
+struct LongBlockInput {
+    std::span<float, 576> spectrum;
+    const ScaleFactors& scale_factors;
+    GranuleInfo& granule;
+    int part2_bits;
+    std::int64_t position;
+};
+struct LongBlockEnd {
+    std::int64_t position;
+    std::int32_t budget;
+};
+void layer3_huffman_requantise_two(std::array<LongBlockInput, 2> blocks, int sampling_index,
+                                   std::array<LongBlockEnd, 2>& ends);
+
+// Leaves the reader where layer3_huffman_requantise would have left it for
+// that block: part2_3_length bits after its scale factors began, or, when it
+// used more, where its values end, after the overdraw message (then 1).
+int layer3_huffman_leave(const LongBlockEnd& end);
+
 // The same codes read for their lengths only: the reader, the return value
 // and the message are those of layer3_huffman_requantise, and the granule's
 // spectrum and quantised values are all zero (spectrum_end 0). For clients
