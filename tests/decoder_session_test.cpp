@@ -430,30 +430,35 @@ TEST(DecoderWithoutSpectrum, ReportsTheSameAsAFullDecodeWithItsLengthTablesFromT
     layer3_huffman_skip_tables(SkipTables::when_used);
 }
 
-// --- Both channels of a granule decoded together ---
+// --- A frame's records decoded two streams at a time ---
 
 // Every event with the granules' spectra bit for bit, in the order they came.
 struct WithSpectra final : gainscan::DecoderObserver, gainscan::MessageSink {
     SideOnly side;
     std::vector<std::array<float, 576>> spectra;
-    std::size_t together = 0;  // granules the joint decoding can take: channel 1 of two long blocks with many pairs
-    std::uint32_t last_block_type = 2, last_big_values = 0;
+    // Frames the decoder takes all at once, two records together: all long
+    // blocks, two records or more with 64 pairs or more.
+    std::size_t together = 0;
+    bool all_long = true;
+    int many_pairs = 0;
     void on_granule(const gainscan::GranuleEvent& e) override {
         side.on_granule(e);
         spectra.emplace_back();
         std::copy(e.spectrum.begin(), e.spectrum.end(), spectra.back().begin());
-        if (e.channel == 1 && e.side_info.block_type != 2 && last_block_type != 2 &&
-            std::min(e.side_info.big_values, last_big_values) >= 64)
-            ++together;
-        last_block_type = e.side_info.block_type;
-        last_big_values = e.side_info.big_values;
+        all_long = all_long && e.side_info.block_type != 2;
+        many_pairs += e.side_info.big_values >= 64;
     }
-    void on_frame(const gainscan::FrameEvent& e) override { side.on_frame(e); }
+    void on_frame(const gainscan::FrameEvent& e) override {
+        side.on_frame(e);
+        together += all_long && many_pairs >= 2;
+        all_long = true;
+        many_pairs = 0;
+    }
     void message(gainscan::Stream stream, std::string_view text) override { side.message(stream, text); }
 };
 
 WithSpectra decode_with_spectra(const std::vector<std::uint8_t>& bytes, bool together) {
-    layer3_decode_channels_together(together);
+    layer3_decode_records_together(together);
     WithSpectra seen;
     gainscan::Decoder decoder;
     decoder.set_observer(&seen);
@@ -464,14 +469,14 @@ WithSpectra decode_with_spectra(const std::vector<std::uint8_t>& bytes, bool tog
         while (step == gainscan::Step::frame) step = decoder.next();
     }
     decoder.finish();
-    layer3_decode_channels_together(true);
+    layer3_decode_records_together(true);
     return seen;
 }
 
-// Decoding the two channels' streams in one loop is a matter of speed only:
-// the same spectra, side information, frames and messages (an overdrawn first
-// channel still ends the frame before the second is reported).
-TEST(DecoderChannelsTogether, ReportTheSameAsOneChannelAfterTheOther) {
+// Decoding the records of a frame two streams at a time is a matter of speed
+// only: the same spectra, side information, frames and messages (an
+// overdrawn record still ends the frame before the next is reported).
+TEST(DecoderRecordsTogether, ReportTheSameAsOneAfterTheOther) {
     std::size_t together = 0;
     for (const InputSet& set : INPUT_SETS) {
         const std::filesystem::path directory = std::filesystem::path(GAINSCAN_SOURCE_DIR) / set.directory;
@@ -493,29 +498,41 @@ TEST(DecoderChannelsTogether, ReportTheSameAsOneChannelAfterTheOther) {
     EXPECT_GT(together, 100u);  // the inputs reach the joint decoding
 }
 
-// Stereo frames whose main data are all zero bits, every granule a long
-// block of 100 pairs of table 1, where the first channel, the second or both
-// have too short a part2_3_length: the overdrawn channel's message, and
-// nothing after it in its frame, whichever way the channels are decoded.
-TEST(DecoderChannelsTogether, AnOverdrawnChannelEndsTheFrameAsOneByOne) {
+// Frames whose main data are all zero bits, every record a long block of
+// 100 pairs of table 1, where one record or more has too short a
+// part2_3_length: the overdrawn record's message, and nothing after it in
+// its frame, whichever way the records are decoded.
+TEST(DecoderRecordsTogether, AnOverdrawnRecordEndsTheFrameAsOneByOne) {
     struct Case {
         const char* what;
-        std::uint32_t length_0, length_1;
+        int mode;                               // 0 stereo, 3 mono
+        std::array<std::uint32_t, 4> lengths;  // granule 0 channel 0, channel 1, granule 1 channel 0, channel 1
     };
-    for (const Case& c : {Case{"first overdrawn", 40, 700}, Case{"second overdrawn", 700, 40},
-                          Case{"both overdrawn", 40, 40}, Case{"neither", 700, 700}}) {
+    const Case cases[] = {
+        {"stereo, none overdrawn", 0, {700, 700, 700, 700}},
+        {"stereo, the first", 0, {40, 700, 700, 700}},
+        {"stereo, the second", 0, {700, 40, 700, 700}},
+        {"stereo, the third", 0, {700, 700, 40, 700}},
+        {"stereo, the last", 0, {700, 700, 700, 40}},
+        {"stereo, the first two", 0, {40, 40, 700, 700}},
+        {"mono, none overdrawn", 3, {700, 0, 700, 0}},
+        {"mono, the first", 3, {40, 0, 700, 0}},
+        {"mono, the second", 3, {700, 0, 40, 0}},
+    };
+    for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
         testing_stream::HeaderFields header;
-        header.mode = 0;
+        header.mode = c.mode;
         testing_stream::SideInfoFields side{};
-        for (auto& granule : side.granule) {
+        for (std::size_t gr = 0; gr < 2; ++gr) {
             for (std::size_t ch = 0; ch < 2; ++ch) {
-                granule[ch].part2_3_length = ch == 0 ? c.length_0 : c.length_1;
-                granule[ch].big_values = 100;
-                granule[ch].global_gain = 150;
-                granule[ch].table_select = {1, 1, 1};
-                granule[ch].region0_count = 7;
-                granule[ch].region1_count = 7;
+                testing_stream::GranuleFields& g = side.granule[gr][ch];
+                g.part2_3_length = c.lengths[2 * gr + ch];
+                g.big_values = 100;
+                g.global_gain = 150;
+                g.table_select = {1, 1, 1};
+                g.region0_count = 7;
+                g.region1_count = 7;
             }
         }
         std::vector<std::uint8_t> stream;
@@ -531,11 +548,12 @@ TEST(DecoderChannelsTogether, AnOverdrawnChannelEndsTheFrameAsOneByOne) {
             EXPECT_EQ(std::memcmp(both.spectra[i].data(), one_by_one.spectra[i].data(), sizeof both.spectra[i]), 0);
         const auto overdraws = std::count_if(both.side.events.begin(), both.side.events.end(),
                                              [](const std::string& e) { return e.starts_with("err Can't rewind"); });
-        EXPECT_EQ(overdraws, c.length_0 == 40 || c.length_1 == 40 ? 3 : 0);  // one per frame
-        // Both channels are long blocks of 100 pairs, which go together; a
-        // frame without an overdraw shows it.
-        if (overdraws == 0) {
-            EXPECT_EQ(both.together, 6u);
+        const bool short_one = std::count(c.lengths.begin(), c.lengths.end(), 40u) > 0;
+        EXPECT_EQ(overdraws, short_one ? 3 : 0);  // one per frame
+        // Every record is a long block of 100 pairs: a frame reported whole
+        // shows that it went together.
+        if (!short_one) {
+            EXPECT_EQ(both.together, 3u);
         }
     }
 }

@@ -11,10 +11,10 @@
 constinit thread_local std::array<std::array<float, 576>, 2> spectral_buffers{};
 
 namespace {
-constinit thread_local bool channels_together = true;
+constinit thread_local bool records_together = true;
 }  // namespace
 
-void layer3_decode_channels_together(bool together) { channels_together = together; }
+void layer3_decode_records_together(bool together) { records_together = together; }
 
 namespace {
 
@@ -37,39 +37,71 @@ int decode_channel(const FrameInfo& frame, GranuleInfo& granule, ScaleFactors& s
                                      frame.skip_quantised ? QuantisedValues::drop : QuantisedValues::keep);
 }
 
-// Below this many big-value pairs in either channel (a joint-stereo side
-// channel is often all but empty) the two streams overlap too little to pay
-// for decoding them together.
+// Below this many big-value pairs in either of two records (a joint-stereo
+// side channel is often all but empty) their streams overlap too little to
+// pay for decoding them together.
 constexpr std::uint32_t TOGETHER_MIN_PAIRS = 64;
 
-// Both channels of a granule with long blocks, when only their spectra are
-// wanted: the second's bits begin part2_3_length bits after the first's, so
-// both sets of scale factors are read first and the two Huffman streams
-// decoded in one loop. What callers see is what decode_channel twice gives:
-// the same spectra, the reader where it would be at each hook, the first
-// channel's overdraw message ending the frame before the second is reported,
-// and the scale factors left as the second channel's.
-int decode_channels_together(const FrameInfo& frame, GranuleInfo& g0, GranuleInfo& g1, ScaleFactors& scale_factors,
-                             int intensity) {
-    const std::int64_t start = bit_reader_position();
-    const int part2_0 = read_scale_factors(frame, g0, scale_factors, 0, intensity);
-    const std::int64_t position_0 = bit_reader_position();
-    bit_reader_seek(start + g0.part2_3_length);
-    ScaleFactors second{};
-    const int part2_1 = read_scale_factors(frame, g1, second, 1, intensity);
-    const std::int64_t position_1 = bit_reader_position();
+// Where the records of a frame after its first granule's go.
+constinit thread_local std::array<std::array<float, 576>, 2> second_granule_spectra{};
 
-    g0.spectrum = spectral_buffers[0].data();
-    g1.spectrum = spectral_buffers[1].data();
-    std::array<LongBlockEnd, 2> ends{};
-    layer3_huffman_requantise_two({LongBlockInput{spectral_buffers[0], scale_factors, g0, part2_0, position_0},
-                                   LongBlockInput{spectral_buffers[1], second, g1, part2_1, position_1}},
-                                  frame.sampling_index, ends);
-    scale_factors = second;
-    if (layer3_huffman_leave(ends[0]) != 0) return 1;
-    if (frame.granule_hook) frame.granule_hook(&g0, frame.user_data, 0);
-    if (layer3_huffman_leave(ends[1]) != 0) return 1;
-    if (frame.granule_hook) frame.granule_hook(&g1, frame.user_data, 1);
+// A frame whose records are all long blocks, when only their spectra are
+// wanted: each record's bits begin part2_3_length bits after the one before
+// began, so all scale factors are read first and the Huffman streams decoded
+// two at a time, the two with the most pairs together, then the next two, so
+// that their chains of table reads overlap. Then every record in stream order
+// is left as decode_channel would leave it, checked for an overdraw (which
+// ends the frame there, as it would one record after the other) and
+// reported. Nonzero on an overdraw.
+int decode_frame_together(FrameInfo& frame, SideInfo& side, int granules, int intensity) {
+    const int channels = frame.channels;
+    const auto count = static_cast<std::size_t>(granules * channels);
+    std::array<GranuleInfo*, 4> granule{};
+    std::array<ScaleFactors, 4> scale_factors{};
+    std::array<int, 4> part2_bits{};
+    std::array<std::int64_t, 4> position{};
+    std::array<float*, 4> spectrum{};
+    std::int64_t start = bit_reader_position();
+    for (std::size_t k = 0; k < count; ++k) {
+        const int channel = static_cast<int>(k) % channels;
+        granule[k] = &side.granule_info[static_cast<std::size_t>(channel)][k / static_cast<std::size_t>(channels)];
+        bit_reader_seek(start);
+        part2_bits[k] = read_scale_factors(frame, *granule[k], scale_factors[k], channel, intensity);
+        position[k] = bit_reader_position();
+        start += granule[k]->part2_3_length;
+        spectrum[k] = k < static_cast<std::size_t>(channels)
+                          ? spectral_buffers[k].data()
+                          : second_granule_spectra[k - static_cast<std::size_t>(channels)].data();
+        granule[k]->spectrum = spectrum[k];
+    }
+    const auto input = [&](std::size_t k) {
+        return LongBlockInput{std::span<float, 576>(spectrum[k], 576), scale_factors[k], *granule[k],
+                              part2_bits[k], position[k]};
+    };
+
+    std::array<std::size_t, 4> order = {0, 1, 2, 3};
+    std::sort(order.begin(), order.begin() + static_cast<std::ptrdiff_t>(count),
+              [&](std::size_t a, std::size_t b) { return granule[a]->big_values > granule[b]->big_values; });
+    std::array<LongBlockEnd, 4> ends{};
+    for (std::size_t i = 0; i < count; i += 2) {
+        const std::size_t a = order[i];
+        if (i + 1 < count && granule[order[i + 1]]->big_values >= TOGETHER_MIN_PAIRS) {
+            const std::size_t b = order[i + 1];
+            std::array<LongBlockEnd, 2> two{};
+            layer3_huffman_requantise_two({input(a), input(b)}, frame.sampling_index, two);
+            ends[a] = two[0];
+            ends[b] = two[1];
+        } else {
+            ends[a] = layer3_huffman_requantise_at(input(a), frame.sampling_index);
+            if (i + 1 < count) ends[order[i + 1]] = layer3_huffman_requantise_at(input(order[i + 1]), frame.sampling_index);
+        }
+    }
+
+    for (std::size_t k = 0; k < count; ++k) {
+        frame.granule_index = static_cast<std::int32_t>(k / static_cast<std::size_t>(channels));
+        if (layer3_huffman_leave(ends[k]) != 0) return 1;
+        if (frame.granule_hook) frame.granule_hook(granule[k], frame.user_data, static_cast<std::int32_t>(k) % channels);
+    }
     return 0;
 }
 
@@ -88,31 +120,42 @@ int layer3_decode_frame(FrameInfo& frame, std::uint8_t* /*output*/, std::int32_t
     frame.main_data_begin = static_cast<std::int32_t>(side.main_data_begin);
     if (reservoir_position(static_cast<std::int32_t>(side.main_data_begin)) == -1) return 0;
 
+    // The library's sessions want the spectra alone, before any stereo
+    // processing: a frame of long blocks then goes all at once.
+    if (records_together && !frame.skip_spectrum && frame.skip_quantised && frame.skip_stereo &&
+        granules * frame.channels >= 2) {
+        bool all_long = true;
+        int many_pairs = 0;  // records with enough pairs to go two together
+        for (int gr = 0; gr < granules; ++gr) {
+            for (int ch = 0; ch < frame.channels; ++ch) {
+                const GranuleInfo& g = side.granule_info[static_cast<std::size_t>(ch)][static_cast<std::size_t>(gr)];
+                all_long = all_long && g.block_type != 2;
+                many_pairs += g.big_values >= TOGETHER_MIN_PAIRS;
+            }
+        }
+        if (all_long && many_pairs >= 2) {
+            if (decode_frame_together(frame, side, granules, intensity) != 0) frame.error_flag = 1;
+            return 0;
+        }
+    }
+
     ScaleFactors scale_factors{};
     for (std::size_t gr = 0; gr < static_cast<std::size_t>(granules); ++gr) {
         GranuleInfo& g0 = side.granule_info[0][gr];
-        GranuleInfo& g1 = side.granule_info[1][gr];
         frame.granule_index = static_cast<std::int32_t>(gr);
-        if (channels_together && frame.channels == 2 && !frame.skip_spectrum && frame.skip_quantised && g0.block_type != 2 &&
-            g1.block_type != 2 && std::min(g0.big_values, g1.big_values) >= TOGETHER_MIN_PAIRS) {
-            if (decode_channels_together(frame, g0, g1, scale_factors, intensity) != 0) {
-                frame.error_flag = 1;
-                return 0;
-            }
-        } else {
-            if (decode_channel(frame, g0, scale_factors, 0, intensity) != 0) {
-                frame.error_flag = 1;
-                return 0;
-            }
-            if (frame.granule_hook) frame.granule_hook(&g0, frame.user_data, 0);
-            if (frame.channels != 2) continue;
-
-            if (decode_channel(frame, g1, scale_factors, 1, intensity) != 0) {
-                frame.error_flag = 1;
-                return 0;
-            }
-            if (frame.granule_hook) frame.granule_hook(&g1, frame.user_data, 1);
+        if (decode_channel(frame, g0, scale_factors, 0, intensity) != 0) {
+            frame.error_flag = 1;
+            return 0;
         }
+        if (frame.granule_hook) frame.granule_hook(&g0, frame.user_data, 0);
+        if (frame.channels != 2) continue;
+
+        GranuleInfo& g1 = side.granule_info[1][gr];
+        if (decode_channel(frame, g1, scale_factors, 1, intensity) != 0) {
+            frame.error_flag = 1;
+            return 0;
+        }
+        if (frame.granule_hook) frame.granule_hook(&g1, frame.user_data, 1);
 
         if (frame.skip_spectrum || frame.skip_stereo) continue;
         if (mid_side) {

@@ -14,8 +14,8 @@ extern constinit thread_local std::array<std::array<float, 576>, 2> spectral_buf
 // are produced, so the output area and count are not touched.
 int layer3_decode_frame(FrameInfo& frame, std::uint8_t* output, std::int32_t* done);
 
-// Whether, on the calling thread, the two channels of a granule with long
-// blocks are decoded together when only their spectra are wanted (the
-// default) or one after the other. Both give the same spectra, hooks and
+// Whether, on the calling thread, the records of a frame of long blocks are
+// decoded two Huffman streams at a time when only their spectra are wanted
+// (the default) or one after the other. Both give the same spectra, hooks and
 // messages in the same order; the choice is there for tests and benchmarks.
-void layer3_decode_channels_together(bool together);
+void layer3_decode_records_together(bool together);

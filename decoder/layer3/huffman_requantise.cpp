@@ -1080,6 +1080,17 @@ void layer3_huffman_requantise_two(std::array<LongBlockInput, 2> blocks, int sam
     ends = {LongBlockEnd{x.in.position(), x.budget}, LongBlockEnd{y.in.position(), y.budget}};
 }
 
+LongBlockEnd layer3_huffman_requantise_at(const LongBlockInput& block, int sampling_index) {
+    std::array<float, 576 + 16> gain_lines;  // laid out before use
+    LongGains gains = long_gains(gain_lines.data(), block.scale_factors, block.granule, sampling_index);
+    LongBlock b = start_long(block.spectrum.data(), nullptr, gains, block.granule, sampling_index, block.part2_bits,
+                             block.position);
+    b.granule.quantised_values = nullptr;
+    while (enter_region<false>(b)) finish_region<false>(b);
+    finish_long<false>(b);
+    return {b.in.position(), b.budget};
+}
+
 int layer3_huffman_leave(const LongBlockEnd& end) {
     bit_reader_seek(end.position);
     return leave_granule(end.budget);

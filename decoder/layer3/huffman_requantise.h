@@ -44,6 +44,10 @@ struct LongBlockEnd {
 void layer3_huffman_requantise_two(std::array<LongBlockInput, 2> blocks, int sampling_index,
                                    std::array<LongBlockEnd, 2>& ends);
 
+// One such block alone, the same way: the reader and the messages are not
+// touched.
+LongBlockEnd layer3_huffman_requantise_at(const LongBlockInput& block, int sampling_index);
+
 // Leaves the reader where layer3_huffman_requantise would have left it for
 // that block: part2_3_length bits after its scale factors began, or, when it
 // used more, where its values end, after the overdraw message (then 1).
