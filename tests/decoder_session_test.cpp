@@ -352,11 +352,10 @@ struct SideOnly final : gainscan::DecoderObserver, gainscan::MessageSink {
     }
 };
 
-// Decodes all of `bytes` in 16385-byte pieces (as the analysis reads) and
-// notes how each feed ended, until the end or an error.
-SideOnly decode_side_only(const std::vector<std::uint8_t>& bytes, gainscan::DecoderOptions options) {
-    SideOnly seen;
-    gainscan::Decoder decoder(options);
+// Decodes all of `bytes` in 16385-byte pieces (as the analysis reads),
+// until the end or an error; how the last feed ended.
+template <typename Seen>
+gainscan::Step decode_in_pieces(gainscan::Decoder& decoder, Seen& seen, const std::vector<std::uint8_t>& bytes) {
     decoder.set_observer(&seen);
     decoder.set_message_sink(&seen);
     gainscan::Step step = gainscan::Step::need_more;
@@ -365,6 +364,15 @@ SideOnly decode_side_only(const std::vector<std::uint8_t>& bytes, gainscan::Deco
         while (step == gainscan::Step::frame) step = decoder.next();
     }
     decoder.finish();
+    return step;
+}
+
+// Everything a decode in the analysis's pieces reports but the spectrum,
+// with how the decode ended.
+SideOnly decode_side_only(const std::vector<std::uint8_t>& bytes, gainscan::DecoderOptions options) {
+    SideOnly seen;
+    gainscan::Decoder decoder(options);
+    const gainscan::Step step = decode_in_pieces(decoder, seen, bytes);
     seen.events.push_back("end " + std::to_string(static_cast<int>(step)) + " " + std::to_string(decoder.frames()) +
                           " " + std::to_string(decoder.bytes_skipped()));
     return seen;
@@ -461,14 +469,7 @@ WithSpectra decode_with_spectra(const std::vector<std::uint8_t>& bytes, bool tog
     layer3_decode_records_together(together);
     WithSpectra seen;
     gainscan::Decoder decoder;
-    decoder.set_observer(&seen);
-    decoder.set_message_sink(&seen);
-    gainscan::Step step = gainscan::Step::need_more;
-    for (std::size_t at = 0; at < bytes.size() && step != gainscan::Step::error; at += 16385) {
-        step = decoder.feed(std::span(bytes.data() + at, std::min<std::size_t>(16385, bytes.size() - at)));
-        while (step == gainscan::Step::frame) step = decoder.next();
-    }
-    decoder.finish();
+    decode_in_pieces(decoder, seen, bytes);
     layer3_decode_records_together(true);
     return seen;
 }

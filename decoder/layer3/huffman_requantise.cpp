@@ -530,6 +530,23 @@ inline void general_pair_at(BitStream& in, float* line, std::int16_t* quantised,
     }
 }
 
+// A fast entry's pairs written to lines `at` to `at + 3`, each with its
+// line's gain (the second pair's two lines zeros when it holds one pair).
+template <bool KEEP>
+__attribute__((always_inline)) inline void put_entry(std::uint32_t entry, float* line, std::int16_t* quantised,
+                                                     const float* gains, std::size_t at) {
+    const std::size_t first = (entry >> 12) & 1023u;
+    const std::size_t second = entry >> 22;
+    Lanes gain;
+    std::memcpy(&gain, gains + at, sizeof gain);
+    const Lanes v = pair_powers(first, second) * gain;
+    std::memcpy(line + at, &v, sizeof v);
+    if constexpr (KEEP) {
+        std::memcpy(quantised + at, PAIR_QUANTISED[first].q, 2 * sizeof(std::int16_t));
+        std::memcpy(quantised + at + 2, PAIR_QUANTISED[second].q, 2 * sizeof(std::int16_t));
+    }
+}
+
 // The `n` pairs of a region of a long block, from line `at` on; returns the
 // line after the last. As decode_pairs, with each line's own gain.
 template <bool KEEP>
@@ -549,16 +566,7 @@ __attribute__((always_inline)) inline std::size_t decode_region_pairs(BitStream&
                 break;
             }
             in.skip(static_cast<int>(entry & 63u));
-            const std::size_t first = (entry >> 12) & 1023u;
-            const std::size_t second = entry >> 22;
-            Lanes gain;
-            std::memcpy(&gain, gains + at, sizeof gain);
-            const Lanes v = pair_powers(first, second) * gain;
-            std::memcpy(line + at, &v, sizeof v);
-            if constexpr (KEEP) {
-                std::memcpy(quantised + at, PAIR_QUANTISED[first].q, 2 * sizeof(std::int16_t));
-                std::memcpy(quantised + at + 2, PAIR_QUANTISED[second].q, 2 * sizeof(std::int16_t));
-            }
+            put_entry<KEEP>(entry, line, quantised, gains, at);
             at += 2 * count;
             n -= count;
         }
@@ -764,19 +772,6 @@ void decode_two_regions(LongBlock& x, LongBlock& y) {
     std::uint32_t nb = y.pairs;
     const std::uint32_t* fast_a = x.table->fast;
     const std::uint32_t* fast_b = y.table->fast;
-    const auto put = [](std::uint32_t entry, float* line, std::int16_t* quantised, const float* gains, std::size_t at)
-        __attribute__((always_inline)) {
-        const std::size_t first = (entry >> 12) & 1023u;
-        const std::size_t second = entry >> 22;
-        Lanes gain;
-        std::memcpy(&gain, gains + at, sizeof gain);
-        const Lanes v = pair_powers(first, second) * gain;
-        std::memcpy(line + at, &v, sizeof v);
-        if constexpr (KEEP) {
-            std::memcpy(quantised + at, PAIR_QUANTISED[first].q, 2 * sizeof(std::int16_t));
-            std::memcpy(quantised + at + 2, PAIR_QUANTISED[second].q, 2 * sizeof(std::int16_t));
-        }
-    };
     while (na >= 2 && nb >= 2) {
         a.refill();
         b.refill();
@@ -802,8 +797,8 @@ void decode_two_regions(LongBlock& x, LongBlock& y) {
             }
             a.skip(static_cast<int>(ea & 63u));
             b.skip(static_cast<int>(eb & 63u));
-            put(ea, x.line, x.quantised, x.gains.line, at_a);
-            put(eb, y.line, y.quantised, y.gains.line, at_b);
+            put_entry<KEEP>(ea, x.line, x.quantised, x.gains.line, at_a);
+            put_entry<KEEP>(eb, y.line, y.quantised, y.gains.line, at_b);
             at_a += 2 * ca;
             at_b += 2 * cb;
             na -= ca;
