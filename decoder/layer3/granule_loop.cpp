@@ -18,8 +18,8 @@ void layer3_decode_records_together(bool together) { records_together = together
 
 namespace {
 
-// Scale factors, then the spectrum (or, without one, only the bits stepped
-// over). Nonzero when the granule overdrew its budget.
+// A record's scale factors (or, without a spectrum, only the bits stepped
+// over); the bits they took.
 int read_scale_factors(const FrameInfo& frame, GranuleInfo& granule, ScaleFactors& scale_factors, int channel,
                        int intensity) {
     const ScaleFactorValues how = frame.skip_spectrum ? ScaleFactorValues::skip : ScaleFactorValues::read;
@@ -27,6 +27,8 @@ int read_scale_factors(const FrameInfo& frame, GranuleInfo& granule, ScaleFactor
                           : layer3_scale_factors_v1(scale_factors, granule, how);
 }
 
+// Scale factors, then the spectrum (or, without one, only the bits stepped
+// over). Nonzero when the granule overdrew its budget.
 int decode_channel(const FrameInfo& frame, GranuleInfo& granule, ScaleFactors& scale_factors,
                    int channel, int intensity) {
     const int part2_bits = read_scale_factors(frame, granule, scale_factors, channel, intensity);
