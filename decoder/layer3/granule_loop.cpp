@@ -1,6 +1,7 @@
 #include "decoder/layer3/granule_loop.h"
 
 #include <algorithm>
+#include <utility>
 
 #include "decoder/common/bit_reader.h"
 #include "decoder/layer3/huffman_requantise.h"
@@ -81,9 +82,11 @@ int decode_frame_together(FrameInfo& frame, SideInfo& side, int granules, int in
                               part2_bits[k], position[k]};
     };
 
+    // The records by pair count, most first (at most four: sorted by hand).
     std::array<std::size_t, 4> order = {0, 1, 2, 3};
-    std::sort(order.begin(), order.begin() + static_cast<std::ptrdiff_t>(count),
-              [&](std::size_t a, std::size_t b) { return granule[a]->big_values > granule[b]->big_values; });
+    for (std::size_t i = 1; i < count; ++i)
+        for (std::size_t j = i; j > 0 && granule[order[j]]->big_values > granule[order[j - 1]]->big_values; --j)
+            std::swap(order[j], order[j - 1]);
     std::array<LongBlockEnd, 4> ends{};
     for (std::size_t i = 0; i < count; i += 2) {
         const std::size_t a = order[i];
