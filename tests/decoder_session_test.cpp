@@ -397,22 +397,32 @@ const InputSet INPUT_SETS[] = {
     {"fuzz/corpus/fuzz_huffman_differential", true},
 };
 
+// Calls `check(bytes)` for every input file of `set`, under a trace naming
+// it; how many there were.
+template <typename Check>
+std::size_t for_each_input(const InputSet& set, Check check) {
+    const std::filesystem::path directory = std::filesystem::path(GAINSCAN_SOURCE_DIR) / set.directory;
+    std::size_t files = 0;
+    for (const auto& entry : std::filesystem::directory_iterator(directory)) {
+        if (!entry.is_regular_file() || entry.path().extension() == ".md") continue;
+        SCOPED_TRACE(entry.path().string());
+        check(read_file(entry.path()));
+        ++files;
+    }
+    return files;
+}
+
 TEST(DecoderWithoutSpectrum, ReportsTheSameFramesSideInfoAndMessagesAsAFullDecode) {
     for (const InputSet& set : INPUT_SETS) {
-        const std::filesystem::path directory = std::filesystem::path(GAINSCAN_SOURCE_DIR) / set.directory;
-        std::size_t files = 0, granules = 0;
+        std::size_t granules = 0;
         bool overdraw = false;
-        for (const auto& entry : std::filesystem::directory_iterator(directory)) {
-            if (!entry.is_regular_file() || entry.path().extension() == ".md") continue;
-            SCOPED_TRACE(entry.path().string());
-            const std::vector<std::uint8_t> bytes = read_file(entry.path());
+        const std::size_t files = for_each_input(set, [&](const std::vector<std::uint8_t>& bytes) {
             const SideOnly full = decode_side_only(bytes, gainscan::DecoderOptions{});
             const SideOnly skipping = decode_side_only(bytes, gainscan::DecoderOptions{.spectrum = false});
             EXPECT_EQ(skipping.events, full.events);
-            ++files;
             granules += full.spectrum_ends.size();
             for (const std::string& event : full.events) overdraw = overdraw || event.starts_with("err Can't rewind");
-        }
+        });
         SCOPED_TRACE(set.directory);
         EXPECT_GT(files, 5u);
         EXPECT_GT(granules, 0u);
@@ -426,14 +436,10 @@ TEST(DecoderWithoutSpectrum, ReportsTheSameFramesSideInfoAndMessagesAsAFullDecod
 TEST(DecoderWithoutSpectrum, ReportsTheSameAsAFullDecodeWithItsLengthTablesFromTheStart) {
     layer3_huffman_skip_tables(SkipTables::always);
     for (const InputSet& set : INPUT_SETS) {
-        const std::filesystem::path directory = std::filesystem::path(GAINSCAN_SOURCE_DIR) / set.directory;
-        for (const auto& entry : std::filesystem::directory_iterator(directory)) {
-            if (!entry.is_regular_file() || entry.path().extension() == ".md") continue;
-            SCOPED_TRACE(entry.path().string());
-            const std::vector<std::uint8_t> bytes = read_file(entry.path());
+        for_each_input(set, [](const std::vector<std::uint8_t>& bytes) {
             EXPECT_EQ(decode_side_only(bytes, gainscan::DecoderOptions{.spectrum = false}).events,
                       decode_side_only(bytes, gainscan::DecoderOptions{}).events);
-        }
+        });
     }
     layer3_huffman_skip_tables(SkipTables::when_used);
 }
@@ -465,6 +471,16 @@ struct WithSpectra final : gainscan::DecoderObserver, gainscan::MessageSink {
     void message(gainscan::Stream stream, std::string_view text) override { side.message(stream, text); }
 };
 
+// Both decodes report the same events and spectra, bit for bit.
+void expect_same_reports(const WithSpectra& both, const WithSpectra& one_by_one) {
+    EXPECT_EQ(both.side.events, one_by_one.side.events);
+    EXPECT_EQ(both.side.spectrum_ends, one_by_one.side.spectrum_ends);
+    ASSERT_EQ(both.spectra.size(), one_by_one.spectra.size());
+    for (std::size_t i = 0; i < both.spectra.size(); ++i)
+        ASSERT_EQ(std::memcmp(both.spectra[i].data(), one_by_one.spectra[i].data(), sizeof both.spectra[i]), 0)
+            << "granule record " << i;
+}
+
 WithSpectra decode_with_spectra(const std::vector<std::uint8_t>& bytes, bool together) {
     layer3_decode_records_together(together);
     WithSpectra seen;
@@ -480,21 +496,11 @@ WithSpectra decode_with_spectra(const std::vector<std::uint8_t>& bytes, bool tog
 TEST(DecoderRecordsTogether, ReportTheSameAsOneAfterTheOther) {
     std::size_t together = 0;
     for (const InputSet& set : INPUT_SETS) {
-        const std::filesystem::path directory = std::filesystem::path(GAINSCAN_SOURCE_DIR) / set.directory;
-        for (const auto& entry : std::filesystem::directory_iterator(directory)) {
-            if (!entry.is_regular_file() || entry.path().extension() == ".md") continue;
-            SCOPED_TRACE(entry.path().string());
-            const std::vector<std::uint8_t> bytes = read_file(entry.path());
-            const WithSpectra one_by_one = decode_with_spectra(bytes, false);
+        for_each_input(set, [&](const std::vector<std::uint8_t>& bytes) {
             const WithSpectra both = decode_with_spectra(bytes, true);
-            EXPECT_EQ(both.side.events, one_by_one.side.events);
-            EXPECT_EQ(both.side.spectrum_ends, one_by_one.side.spectrum_ends);
-            ASSERT_EQ(both.spectra.size(), one_by_one.spectra.size());
-            for (std::size_t i = 0; i < both.spectra.size(); ++i)
-                ASSERT_EQ(std::memcmp(both.spectra[i].data(), one_by_one.spectra[i].data(), sizeof both.spectra[i]), 0)
-                    << "granule record " << i;
+            expect_same_reports(both, decode_with_spectra(bytes, false));
             together += both.together;
-        }
+        });
     }
     EXPECT_GT(together, 100u);  // the inputs reach the joint decoding
 }
@@ -541,12 +547,8 @@ TEST(DecoderRecordsTogether, AnOverdrawnRecordEndsTheFrameAsOneByOne) {
             const auto frame = testing_stream::side_info_frame(header, side);
             stream.insert(stream.end(), frame.begin(), frame.end());
         }
-        const WithSpectra one_by_one = decode_with_spectra(stream, false);
         const WithSpectra both = decode_with_spectra(stream, true);
-        EXPECT_EQ(both.side.events, one_by_one.side.events);
-        ASSERT_EQ(both.spectra.size(), one_by_one.spectra.size());
-        for (std::size_t i = 0; i < both.spectra.size(); ++i)
-            EXPECT_EQ(std::memcmp(both.spectra[i].data(), one_by_one.spectra[i].data(), sizeof both.spectra[i]), 0);
+        expect_same_reports(both, decode_with_spectra(stream, false));
         const auto overdraws = std::count_if(both.side.events.begin(), both.side.events.end(),
                                              [](const std::string& e) { return e.starts_with("err Can't rewind"); });
         const bool short_one = std::count(c.lengths.begin(), c.lengths.end(), 40u) > 0;
