@@ -471,44 +471,46 @@ std::array<std::uint32_t, 3> region_lengths(const GranuleInfo& granule) {
     return {r1, r2 - r1, bv - r2};
 }
 
-// Long blocks are read region by region rather than band by band: the
-// gain of every line is laid out first, band by band as far as decoding
-// reaches, and the pair and quadruple loops take the gains of the lines they
-// write from it. A loop per band run cost its set-up and, at its end, a
-// mispredicted exit, some twenty times a granule; a loop per region costs
-// that three times. Which band holds the highest nonzero value is found
-// afterwards from the spectrum.
-struct LongGains {
-    float* line;  // 576 + 16 lines: a band's last group of sixteen may reach past 576
-    const std::array<std::int16_t, 23>& edges;  // first line of each band, then 576
-    const ScaleFactors& scale_factors;
-    const std::array<std::int32_t, 22>& pretab;
-    std::int32_t gain_long;
-    int shift;
-    std::size_t band = 0;    // next band to lay out
-    std::size_t filled = 0;  // lines laid out
+// Long blocks are read region by region rather than band by band: the pair
+// and quadruple loops write each value's signed 4/3 power alone, and the
+// lines are scaled by their bands' gains afterwards, band by band, in one
+// short loop of vector multiplications. A loop per band run cost its set-up
+// and, at its end, a mispredicted exit, some twenty times a granule; a loop
+// per region costs that three times, and the scaling loop, free of the
+// decoding's branches, is predicted. The product is the same float either
+// way: a power times its band's gain, with a negative value the negated
+// product, since rounding is symmetric, and a zero +0. Which band holds the
+// highest nonzero value is found afterwards from the spectrum.
 
-    // Lays out bands until at least `end` lines are. Out of line: it is
-    // called once every few quadruples, and inlined it takes registers the
-    // quadruple loop needs.
-    __attribute__((noinline)) void fill_to(std::size_t end) {
-        while (filled < end && band < 22) {
-            const float gain = gain_at(gain_long + ((scale_factors[band] + pretab[band]) << shift));
-            const Lanes four = {gain, gain, gain, gain};
-            float* out = line + filled;
-            float* const band_end = line + edges[band + 1];
-            do {
-                std::memcpy(out, &four, sizeof four);
-                std::memcpy(out + 4, &four, sizeof four);
-                std::memcpy(out + 8, &four, sizeof four);
-                std::memcpy(out + 12, &four, sizeof four);
-                out += 16;
-            } while (out < band_end);
-            filled = static_cast<std::size_t>(edges[band + 1]);
-            ++band;
+// Scales lines [0, end) of a long block by their bands' gains, four at a
+// time and the rest of a band (band edges are even, so at most a pair, or a
+// single line where the budget ended inside a quadruple) one by one; nothing
+// from `end` on is read.
+void scale_long(float* line, std::size_t end, const ScaleFactors& scale_factors, const GranuleInfo& granule,
+                std::size_t si) {
+    const std::array<std::int16_t, 23>& edges = BAND_INDEX[si].long_index;
+    const std::array<std::int32_t, 22>& pretab = granule.preflag ? PRETAB : NO_PRETAB;
+    const int shift = 1 + static_cast<int>(granule.scalefac_scale & 1u);
+    std::size_t at = 0;
+    // end is at most 576, where band 21 ends: the bands run out with it.
+    for (std::size_t band = 0; at < end; ++band) {
+        const float gain = gain_at(granule.gain_long + ((scale_factors[band] + pretab[band]) << shift));
+        const Lanes four = {gain, gain, gain, gain};
+        const std::size_t stop = std::min(static_cast<std::size_t>(edges[band + 1]), end);
+        for (; at + 4 <= stop; at += 4) {
+            Lanes v;
+            std::memcpy(&v, line + at, sizeof v);
+            v *= four;
+            std::memcpy(line + at, &v, sizeof v);
         }
+        if (at + 2 <= stop) {
+            line[at] *= gain;
+            line[at + 1] *= gain;
+            at += 2;
+        }
+        if (at < stop) line[at++] *= gain;
     }
-};
+}
 
 // The quantised values of a long block are written only when the caller
 // keeps them (KEEP): the analysis needs the spectrum alone, and leaving their
@@ -517,29 +519,27 @@ struct LongGains {
 // One pair read the general way (a long code or an escape) and written to
 // lines `at` and `at + 1`.
 template <bool KEEP>
-inline void general_pair_at(BitStream& in, float* line, std::int16_t* quantised, const float* gains, const HuffmanTable& table,
+inline void general_pair_at(BitStream& in, float* line, std::int16_t* quantised, const HuffmanTable& table,
                             std::size_t at) {
     if (in.valid < 47) in.refill();
     const SignedPair pair = general_pair(table, in.bits);
     in.skip(pair.used);
     for (std::size_t k = 0; k < 2; ++k) {
         const int v = pair.value[k];
-        const float magnitude = POW43_TABLE[static_cast<std::size_t>(v < 0 ? -v : v)] * gains[at + k];
+        const float magnitude = POW43_TABLE[static_cast<std::size_t>(v < 0 ? -v : v)];
         line[at + k] = v < 0 ? -magnitude : magnitude;
         if constexpr (KEEP) quantised[at + k] = static_cast<std::int16_t>(v);
     }
 }
 
-// A fast entry's pairs written to lines `at` to `at + 3`, each with its
-// line's gain (the second pair's two lines zeros when it holds one pair).
+// A fast entry's pairs written to lines `at` to `at + 3` (the second pair's
+// two lines zeros when it holds one pair).
 template <bool KEEP>
 __attribute__((always_inline)) inline void put_entry(std::uint32_t entry, float* line, std::int16_t* quantised,
-                                                     const float* gains, std::size_t at) {
+                                                     std::size_t at) {
     const std::size_t first = (entry >> 12) & 1023u;
     const std::size_t second = entry >> 22;
-    Lanes gain;
-    std::memcpy(&gain, gains + at, sizeof gain);
-    const Lanes v = pair_powers(first, second) * gain;
+    const Lanes v = pair_powers(first, second);
     std::memcpy(line + at, &v, sizeof v);
     if constexpr (KEEP) {
         std::memcpy(quantised + at, PAIR_QUANTISED[first].q, 2 * sizeof(std::int16_t));
@@ -548,9 +548,9 @@ __attribute__((always_inline)) inline void put_entry(std::uint32_t entry, float*
 }
 
 // The `n` pairs of a region of a long block, from line `at` on; returns the
-// line after the last. As decode_pairs, with each line's own gain.
+// line after the last. As decode_pairs, without the gain.
 template <bool KEEP>
-__attribute__((always_inline)) inline std::size_t decode_region_pairs(BitStream& stream, float* line, std::int16_t* quantised, const float* gains,
+__attribute__((always_inline)) inline std::size_t decode_region_pairs(BitStream& stream, float* line, std::int16_t* quantised,
                                        const HuffmanTable& table, std::size_t at, std::uint32_t n) {
     BitStream in = stream;
     const std::uint32_t* fast = table.fast;
@@ -560,13 +560,13 @@ __attribute__((always_inline)) inline std::size_t decode_region_pairs(BitStream&
             const std::uint32_t entry = fast[in.bits >> (64 - PAIR_FAST_BITS)];
             const std::uint32_t count = (entry >> 10) & 3u;
             if (count == 0) [[unlikely]] {
-                general_pair_at<KEEP>(in, line, quantised, gains, table, at);
+                general_pair_at<KEEP>(in, line, quantised, table, at);
                 at += 2;
                 n -= 1;
                 break;
             }
             in.skip(static_cast<int>(entry & 63u));
-            put_entry<KEEP>(entry, line, quantised, gains, at);
+            put_entry<KEEP>(entry, line, quantised, at);
             at += 2 * count;
             n -= count;
         }
@@ -575,11 +575,11 @@ __attribute__((always_inline)) inline std::size_t decode_region_pairs(BitStream&
         // The last pair of the region: an entry's first pair alone, or the general way.
         if (const std::size_t first = take_last_fast_pair(in, fast); first != NO_FAST_PAIR) {
             const TwoValues& v = PAIR_POWERS[first];
-            line[at] = v.v[0] * gains[at];
-            line[at + 1] = v.v[1] * gains[at + 1];
+            line[at] = v.v[0];
+            line[at + 1] = v.v[1];
             if constexpr (KEEP) std::memcpy(quantised + at, PAIR_QUANTISED[first].q, 2 * sizeof(std::int16_t));
         } else {
-            general_pair_at<KEEP>(in, line, quantised, gains, table, at);
+            general_pair_at<KEEP>(in, line, quantised, table, at);
         }
         at += 2;
     }
@@ -593,22 +593,15 @@ __attribute__((always_inline)) inline std::size_t decode_region_pairs(BitStream&
 // eight values are all written: with one quadruple in it, its second is four
 // zeros that the next overwrites, as in decode_region_pairs.
 template <bool KEEP>
-__attribute__((always_inline)) inline std::size_t decode_region_quads(BitStream& stream, float* line, std::int16_t* quantised, LongGains& gains,
+__attribute__((always_inline)) inline std::size_t decode_region_quads(BitStream& stream, float* line, std::int16_t* quantised,
                                        std::int32_t& budget, const Count1Table& table, std::size_t at,
                                        std::uint32_t quads) {
     BitStream in = stream;
     std::int32_t left = budget;
     const int width = static_cast<int>(table.bits);
     const std::uint32_t* lookup = table.lookup;
-    // The gains are laid out as the quadruples reach them: where they end is
-    // known only once the budget has run out.
     const auto put = [&](std::size_t values, std::size_t to) {
-        Lanes gain;
-        Lanes four;
-        std::memcpy(&gain, gains.line + to, sizeof gain);
-        std::memcpy(&four, QUAD_VALUES[values].v, sizeof four);
-        const Lanes v = four * gain;
-        std::memcpy(line + to, &v, sizeof v);
+        std::memcpy(line + to, QUAD_VALUES[values].v, 4 * sizeof(float));
         if constexpr (KEEP) std::memcpy(quantised + to, QUAD_QUANTISED[values].q, 4 * sizeof(std::int16_t));
     };
     bool budget_ends = false;
@@ -622,7 +615,6 @@ __attribute__((always_inline)) inline std::size_t decode_region_quads(BitStream&
                 budget_ends = true;  // the budget ends in it: its first alone, below
                 break;
             }
-            if (at + 8 > gains.filled) gains.fill_to(at + 8);
             put((entry >> 12) & 0xFFu, at);
             put(entry >> 20, at + 4);
             const std::uint32_t count = (entry >> 6) & 3u;
@@ -637,7 +629,6 @@ __attribute__((always_inline)) inline std::size_t decode_region_quads(BitStream&
         const std::uint32_t entry = lookup[in.bits >> (64 - width)];
         const auto length = static_cast<std::int32_t>((entry >> 8) & 15u);
         if (length > left) break;
-        if (at + 4 > gains.filled) gains.fill_to(at + 4);
         put((entry >> 12) & 0xFFu, at);
         at += 4;
         left -= length;
@@ -685,15 +676,15 @@ int leave_granule(std::int32_t budget) {
 }
 
 // A long block (block_type 0, 1 or 3) being decoded: the regions of big
-// values, then the count1 quadruples, each in one loop over lines with their
-// own gains. Its stream reads on from `position` and is left where its
+// values, then the count1 quadruples, each in one loop over lines, then the
+// gains. Its stream reads on from `position` and is left where its
 // values end; its budget is what is left of part2_3_length then.
 struct LongBlock {
     float* line;
     std::int16_t* quantised;  // written only when kept
     GranuleInfo& granule;
+    const ScaleFactors& scale_factors;
     std::size_t si;
-    LongGains& gains;
     std::int32_t budget;
     std::int64_t big_values_start;
     BitStream in;
@@ -704,31 +695,20 @@ struct LongBlock {
     std::size_t at = 0;                    // next line
 };
 
-// Each line's gain, laid out as decoding reaches it, into `gain_lines`.
-LongGains long_gains(float* gain_lines, const ScaleFactors& scale_factors, const GranuleInfo& granule,
-                     int sampling_index) {
-    return LongGains{gain_lines, BAND_INDEX[static_cast<std::size_t>(sampling_index)].long_index, scale_factors,
-                     granule.preflag ? PRETAB : NO_PRETAB, granule.gain_long,
-                     1 + static_cast<int>(granule.scalefac_scale & 1u)};
-}
-
-// Kept apart from the gains, whose address their out-of-line layout takes,
-// so that the block's stream and write position can stay in registers.
-LongBlock start_long(float* line, std::int16_t* quantised, LongGains& gains, GranuleInfo& granule,
+LongBlock start_long(float* line, std::int16_t* quantised, const ScaleFactors& scale_factors, GranuleInfo& granule,
                      int sampling_index, int part2_bits, std::int64_t position) {
     return LongBlock{line,
                      quantised,
                      granule,
+                     scale_factors,
                      static_cast<std::size_t>(sampling_index),
-                     gains,
                      static_cast<std::int32_t>(granule.part2_3_length) - part2_bits,
                      position,
                      stream_at(position),
                      region_lengths(granule)};
 }
 
-// Moves on to the next region that reads bits, with its gains laid out;
-// false when none is left. Regions of tables 0, 4 and 14, which have no
+// Moves on to the next region that reads bits; false when none is left. Regions of tables 0, 4 and 14, which have no
 // codes, are all zeros and read no bit.
 template <bool KEEP>
 __attribute__((always_inline)) inline bool enter_region(LongBlock& b) {
@@ -743,7 +723,6 @@ __attribute__((always_inline)) inline bool enter_region(LongBlock& b) {
             b.at += 2 * pairs;
             continue;
         }
-        b.gains.fill_to(b.at + 2 * pairs);
         b.table = &table;
         b.pairs = pairs;
         return true;
@@ -754,7 +733,7 @@ __attribute__((always_inline)) inline bool enter_region(LongBlock& b) {
 // The rest of the current region, alone.
 template <bool KEEP>
 __attribute__((always_inline)) inline void finish_region(LongBlock& b) {
-    if (b.pairs > 0) b.at = decode_region_pairs<KEEP>(b.in, b.line, b.quantised, b.gains.line, *b.table, b.at, b.pairs);
+    if (b.pairs > 0) b.at = decode_region_pairs<KEEP>(b.in, b.line, b.quantised, *b.table, b.at, b.pairs);
     b.pairs = 0;
 }
 
@@ -784,12 +763,12 @@ void decode_two_regions(LongBlock& x, LongBlock& y) {
                 // The general way for whichever needs it; the other's entry is
                 // read again after the refill.
                 if (ca == 0) {
-                    general_pair_at<KEEP>(a, x.line, x.quantised, x.gains.line, *x.table, at_a);
+                    general_pair_at<KEEP>(a, x.line, x.quantised, *x.table, at_a);
                     at_a += 2;
                     na -= 1;
                 }
                 if (cb == 0) {
-                    general_pair_at<KEEP>(b, y.line, y.quantised, y.gains.line, *y.table, at_b);
+                    general_pair_at<KEEP>(b, y.line, y.quantised, *y.table, at_b);
                     at_b += 2;
                     nb -= 1;
                 }
@@ -797,8 +776,8 @@ void decode_two_regions(LongBlock& x, LongBlock& y) {
             }
             a.skip(static_cast<int>(ea & 63u));
             b.skip(static_cast<int>(eb & 63u));
-            put_entry<KEEP>(ea, x.line, x.quantised, x.gains.line, at_a);
-            put_entry<KEEP>(eb, y.line, y.quantised, y.gains.line, at_b);
+            put_entry<KEEP>(ea, x.line, x.quantised, at_a);
+            put_entry<KEEP>(eb, y.line, y.quantised, at_b);
             at_a += 2 * ca;
             at_b += 2 * cb;
             na -= ca;
@@ -835,7 +814,7 @@ __attribute__((always_inline)) inline void finish_long(LongBlock& b) {
     std::size_t noted = 0;  // one past a value whose sign bit the budget cut off
     if (quad_limit > 0 && budget > 0) {
         const Count1Table& count1 = count1_tables[granule.count1table_select & 1u];
-        const std::size_t end = decode_region_quads<KEEP>(in, line, quantised, b.gains, budget, count1, at, quad_limit);
+        const std::size_t end = decode_region_quads<KEEP>(in, line, quantised, budget, count1, at, quad_limit);
         quad_limit -= static_cast<std::uint32_t>((end - at) / 4);
         at = end;
     }
@@ -856,8 +835,7 @@ __attribute__((always_inline)) inline void finish_long(LongBlock& b) {
                 if (budget == 0) break;  // this value and the rest of the quadruple stay zero
                 --budget;
                 const std::uint32_t negative = window_bit(window, used++);
-                b.gains.fill_to(at + 1);
-                value = with_sign(b.gains.line[at], negative);
+                value = with_sign(1.0f, negative);
                 q = negative ? -1 : 1;
             }
             line[at] = value;
@@ -867,6 +845,7 @@ __attribute__((always_inline)) inline void finish_long(LongBlock& b) {
         in.skip(used);
     }
 
+    scale_long(line, at, b.scale_factors, granule, b.si);
     // Everything not decoded is zero.
     if constexpr (KEEP) std::fill(quantised + at, quantised + 576, std::int16_t{0});
     std::fill(line + at, line + 576, 0.0f);
@@ -897,9 +876,7 @@ __attribute__((always_inline)) inline LongBlockEnd decode_long(std::span<float, 
                                                                std::int64_t position) {
     std::int16_t* const quantised = KEEP ? quantised_buffer.data() : nullptr;
     granule.quantised_values = quantised;
-    std::array<float, 576 + 16> gain_lines;  // laid out before use
-    LongGains gains = long_gains(gain_lines.data(), scale_factors, granule, sampling_index);
-    LongBlock b = start_long(spectrum.data(), quantised, gains, granule, sampling_index, part2_bits, position);
+    LongBlock b = start_long(spectrum.data(), quantised, scale_factors, granule, sampling_index, part2_bits, position);
     while (enter_region<KEEP>(b)) finish_region<KEEP>(b);
     finish_long<KEEP>(b);
     return {b.in.position(), b.budget};
@@ -1048,13 +1025,9 @@ int layer3_huffman_requantise(std::span<float, 576> spectrum, const ScaleFactors
 
 void layer3_huffman_requantise_two(std::array<LongBlockInput, 2> blocks, int sampling_index,
                                    std::array<LongBlockEnd, 2>& ends) {
-    std::array<float, 576 + 16> gain_lines_0;  // laid out before use
-    std::array<float, 576 + 16> gain_lines_1;
-    LongGains gains_0 = long_gains(gain_lines_0.data(), blocks[0].scale_factors, blocks[0].granule, sampling_index);
-    LongGains gains_1 = long_gains(gain_lines_1.data(), blocks[1].scale_factors, blocks[1].granule, sampling_index);
-    LongBlock x = start_long(blocks[0].spectrum.data(), nullptr, gains_0, blocks[0].granule, sampling_index,
+    LongBlock x = start_long(blocks[0].spectrum.data(), nullptr, blocks[0].scale_factors, blocks[0].granule, sampling_index,
                              blocks[0].part2_bits, blocks[0].position);
-    LongBlock y = start_long(blocks[1].spectrum.data(), nullptr, gains_1, blocks[1].granule, sampling_index,
+    LongBlock y = start_long(blocks[1].spectrum.data(), nullptr, blocks[1].scale_factors, blocks[1].granule, sampling_index,
                              blocks[1].part2_bits, blocks[1].position);
     x.granule.quantised_values = nullptr;
     y.granule.quantised_values = nullptr;
