@@ -497,11 +497,19 @@ void scale_long(float* line, std::size_t end, const ScaleFactors& scale_factors,
         const float gain = gain_at(granule.gain_long + ((scale_factors[band] + pretab[band]) << shift));
         const Lanes four = {gain, gain, gain, gain};
         const std::size_t stop = std::min(static_cast<std::size_t>(edges[band + 1]), end);
-        for (; at + 4 <= stop; at += 4) {
+        for (; at + 8 <= stop; at += 8) {
+            Lanes v[2];
+            std::memcpy(v, line + at, sizeof v);
+            v[0] *= four;
+            v[1] *= four;
+            std::memcpy(line + at, v, sizeof v);
+        }
+        if (at + 4 <= stop) {
             Lanes v;
             std::memcpy(&v, line + at, sizeof v);
             v *= four;
             std::memcpy(line + at, &v, sizeof v);
+            at += 4;
         }
         if (at + 2 <= stop) {
             line[at] *= gain;

@@ -13,21 +13,20 @@ std::size_t read_values(ScaleFactors& sf, std::size_t at, int count, int length,
         bit_reader_skip(count * length);
         return at + static_cast<std::size_t>(count);
     }
-    // Up to 18 values of up to 5 bits: taken from one window while it lasts
-    // (one load and one skip instead of one of each per value), then from a
-    // second one.
-    std::uint64_t window = bit_reader_window();
-    int used = 0;
-    for (int i = 0; i < count; ++i) {
-        if (used + length > BIT_WINDOW_VALID) {
-            bit_reader_skip(used);
-            window = bit_reader_window();
-            used = 0;
+    // Up to 18 values of up to 5 bits. Every group of a long block (at most
+    // 11 values of 4 bits) lies in one window; the longer groups of short
+    // blocks take a second one for the values the first does not hold.
+    const int in_first = count * length <= BIT_WINDOW_VALID ? count : BIT_WINDOW_VALID / length;
+    const auto take = [&](int values) {
+        std::uint64_t window = bit_reader_window();
+        for (int i = 0; i < values; ++i) {
+            sf[at++] = static_cast<std::int32_t>(bit_window_take(window, length));
+            window <<= length;
         }
-        sf[at++] = static_cast<std::int32_t>(bit_window_take(window << used, length));
-        used += length;
-    }
-    bit_reader_skip(used);
+        bit_reader_skip(values * length);
+    };
+    take(in_first);
+    if (in_first < count) take(count - in_first);
     return at;
 }
 
