@@ -762,7 +762,10 @@ void decode_two_regions(LongBlock& x, LongBlock& y) {
     while (na >= 2 && nb >= 2) {
         a.refill();
         b.refill();
-        for (int k = 0; k < 4 && na >= 2 && nb >= 2; ++k) {
+        // An entry takes at most two pairs: this many leave both at least
+        // two before each.
+        const std::uint32_t entries = std::min({4u, na / 2, nb / 2});
+        for (std::uint32_t k = 0; k < entries; ++k) {
             const std::uint32_t ea = fast_a[a.bits >> (64 - PAIR_FAST_BITS)];
             const std::uint32_t eb = fast_b[b.bits >> (64 - PAIR_FAST_BITS)];
             const std::uint32_t ca = (ea >> 10) & 3u;
