@@ -136,6 +136,15 @@ inline SignedPair general_pair(const HuffmanTable& table, std::uint64_t window) 
     return pair;
 }
 
+// The 4/3 power of a value read the general way, with its sign. Without
+// branches: the signs of the values that come this way are as good as
+// random, and a mispredicted sign cost the 320 kbit/s decode 7 %.
+inline float signed_power(int v) {
+    const std::uint32_t negative = static_cast<std::uint32_t>(v) >> 31;
+    const int magnitude = (v ^ -static_cast<int>(negative)) + static_cast<int>(negative);
+    return with_sign(POW43_TABLE[static_cast<std::size_t>(magnitude)], negative);
+}
+
 // Where a stretch of pairs or quadruples writes, and what it has seen.
 // Pointers rather than an index, so that a write needs no address sum.
 struct Output {
@@ -151,8 +160,7 @@ inline void general_pair_out(BitStream& in, Output& out, const HuffmanTable& tab
     const SignedPair pair = general_pair(table, in.bits);
     in.skip(pair.used);
     for (const int v : pair.value) {
-        const float magnitude = POW43_TABLE[static_cast<std::size_t>(v < 0 ? -v : v)] * gain;
-        *out.line = v < 0 ? -magnitude : magnitude;
+        *out.line = signed_power(v) * gain;
         *out.quantised++ = static_cast<std::int16_t>(v);
         out.nonzero |= static_cast<std::uint32_t>(v);
         out.line += STEP;
@@ -534,8 +542,7 @@ inline void general_pair_at(BitStream& in, float* line, std::int16_t* quantised,
     in.skip(pair.used);
     for (std::size_t k = 0; k < 2; ++k) {
         const int v = pair.value[k];
-        const float magnitude = POW43_TABLE[static_cast<std::size_t>(v < 0 ? -v : v)];
-        line[at + k] = v < 0 ? -magnitude : magnitude;
+        line[at + k] = signed_power(v);
         if constexpr (KEEP) quantised[at + k] = static_cast<std::int16_t>(v);
     }
 }
