@@ -309,6 +309,7 @@ def generate():
         out.append(c_array('COUNT1_LOOKUP_%s' % name, 'std::uint32_t', ['0x%x' % e for e in lookup], 8))
         count1.append('    {COUNT1_LOOKUP_%s, %d},' % (name, width))
     out.append('const std::array<Count1Table, 2> count1_tables = {{\n%s\n}};\n' % '\n'.join(count1))
+    out.append('static_assert(COUNT1_BITS == %d, "the count1 loop of long blocks reads this many bits");\n' % COUNT1_BITS)
 
     band_rows = []
     for rate in RATES:

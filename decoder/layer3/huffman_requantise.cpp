@@ -613,18 +613,20 @@ __attribute__((always_inline)) inline std::size_t decode_region_quads(BitStream&
                                        std::uint32_t quads) {
     BitStream in = stream;
     std::int32_t left = budget;
-    const int width = static_cast<int>(table.bits);
     const std::uint32_t* lookup = table.lookup;
+    const std::size_t stop = at + 4 * quads;
     const auto put = [&](std::size_t values, std::size_t to) {
-        std::memcpy(line + to, QUAD_VALUES[values].v, 4 * sizeof(float));
+        Lanes four;
+        std::memcpy(&four, QUAD_VALUES[values].v, sizeof four);
+        std::memcpy(line + to, &four, sizeof four);
         if constexpr (KEEP) std::memcpy(quantised + to, QUAD_QUANTISED[values].q, 4 * sizeof(std::int16_t));
     };
     bool budget_ends = false;
-    while (quads >= 2 && !budget_ends) {
+    while (stop - at >= 8 && !budget_ends) {
         in.refill();
         // 56 bits hold five entries of at most COUNT1_BITS bits.
-        for (int k = 0; k < 5 && quads >= 2; ++k) {
-            const std::uint32_t entry = lookup[in.bits >> (64 - width)];
+        for (int k = 0; k < 5 && stop - at >= 8; ++k) {
+            const std::uint32_t entry = lookup[in.bits >> (64 - COUNT1_BITS)];
             const auto length = static_cast<std::int32_t>(entry & 63u);
             if (length > left) {
                 budget_ends = true;  // the budget ends in it: its first alone, below
@@ -632,20 +634,17 @@ __attribute__((always_inline)) inline std::size_t decode_region_quads(BitStream&
             }
             put((entry >> 12) & 0xFFu, at);
             put(entry >> 20, at + 4);
-            const std::uint32_t count = (entry >> 6) & 3u;
-            at += 4 * count;
-            quads -= count;
+            at += (entry >> 4) & 12u;  // four lines a quadruple
             left -= length;
             in.skip(length);
         }
     }
-    for (; quads > 0; --quads) {
-        if (in.valid < width) in.refill();
-        const std::uint32_t entry = lookup[in.bits >> (64 - width)];
+    for (; at < stop; at += 4) {
+        if (in.valid < COUNT1_BITS) in.refill();
+        const std::uint32_t entry = lookup[in.bits >> (64 - COUNT1_BITS)];
         const auto length = static_cast<std::int32_t>((entry >> 8) & 15u);
         if (length > left) break;
         put((entry >> 12) & 0xFFu, at);
-        at += 4;
         left -= length;
         in.skip(length);
     }

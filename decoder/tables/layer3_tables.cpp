@@ -8888,6 +8888,8 @@ const std::array<Count1Table, 2> count1_tables = {{
     {COUNT1_LOOKUP_B, 10},
 }};
 
+static_assert(COUNT1_BITS == 10, "the count1 loop of long blocks reads this many bits");
+
 const std::array<BandIndex, 9> BAND_INDEX = {{
     {// 44100 Hz
      {0, 4, 8, 12, 16, 20, 24, 30, 36, 44, 52, 62, 74, 90, 110, 134, 162, 196, 238, 288, 342, 418, 576},

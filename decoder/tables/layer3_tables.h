@@ -57,6 +57,8 @@ struct Count1Table {
     const std::uint32_t* lookup;
     std::uint32_t bits;
 };
+// The width of both, for loops that shift by a constant.
+inline constexpr int COUNT1_BITS = 10;
 extern const std::array<Count1Table, 2> count1_tables;  // by count1table_select
 
 struct BandIndex {
