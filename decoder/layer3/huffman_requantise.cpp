@@ -506,11 +506,14 @@ void scale_long(float* line, std::size_t end, const ScaleFactors& scale_factors,
         const Lanes four = {gain, gain, gain, gain};
         const std::size_t stop = std::min(static_cast<std::size_t>(edges[band + 1]), end);
         for (; at + 8 <= stop; at += 8) {
-            Lanes v[2];
-            std::memcpy(v, line + at, sizeof v);
-            v[0] *= four;
-            v[1] *= four;
-            std::memcpy(line + at, v, sizeof v);
+            Lanes low;
+            Lanes high;
+            std::memcpy(&low, line + at, sizeof low);
+            std::memcpy(&high, line + at + 4, sizeof high);
+            low *= four;
+            high *= four;
+            std::memcpy(line + at, &low, sizeof low);
+            std::memcpy(line + at + 4, &high, sizeof high);
         }
         if (at + 4 <= stop) {
             Lanes v;
