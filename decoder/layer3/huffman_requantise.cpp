@@ -490,10 +490,10 @@ std::array<std::uint32_t, 3> region_lengths(const GranuleInfo& granule) {
 // product, since rounding is symmetric, and a zero +0. Which band holds the
 // highest nonzero value is found afterwards from the spectrum.
 
-// Scales lines [0, end) of a long block by their bands' gains, four at a
-// time and the rest of a band (band edges are even, so at most a pair, or a
-// single line where the budget ended inside a quadruple) one by one; nothing
-// from `end` on is read.
+// Scales lines [0, end) of a long block by their bands' gains, eight lines
+// a turn, then four, then the rest of a band (band edges are even, so at
+// most a pair, or a single line where the budget ended inside a quadruple);
+// nothing from `end` on is read.
 void scale_long(float* line, std::size_t end, const ScaleFactors& scale_factors, const GranuleInfo& granule,
                 std::size_t si) {
     const std::array<std::int16_t, 23>& edges = BAND_INDEX[si].long_index;
