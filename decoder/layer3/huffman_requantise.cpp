@@ -725,8 +725,9 @@ LongBlock start_long(float* line, std::int16_t* quantised, const ScaleFactors& s
                      region_lengths(granule)};
 }
 
-// Moves on to the next region that reads bits; false when none is left. Regions of tables 0, 4 and 14, which have no
-// codes, are all zeros and read no bit.
+// Moves on to the next region that reads bits; false when none is left.
+// Regions of tables 0, 4 and 14, which have no codes, are all zeros and read
+// no bit.
 template <bool KEEP>
 __attribute__((always_inline)) inline bool enter_region(LongBlock& b) {
     while (b.region < 3) {

@@ -6,6 +6,34 @@
 
 namespace {
 
+// Scale-factor values read from a local window that the shared reader is
+// asked for and moved past only when a run of values does not fit in what is
+// left of it: a long block's four groups (at most 11 values of 4 bits each)
+// mostly take two windows, where a window and a call per group cost 2 % of a
+// 32 kbit/s decode.
+struct GroupReader {
+    std::uint64_t window = bit_reader_window();
+    int used = 0;   // of the window
+    int total = 0;  // bits read
+
+    // `count` values of `length` bits, count * length at most BIT_WINDOW_VALID.
+    void read(ScaleFactors& sf, std::size_t at, int count, int length) {
+        if (used + count * length > BIT_WINDOW_VALID) {
+            bit_reader_skip(used);
+            window = bit_reader_window();
+            used = 0;
+        }
+        std::uint64_t bits = window << used;
+        for (int i = 0; i < count; ++i) {
+            sf[at++] = static_cast<std::int32_t>(bit_window_take(bits, length));
+            bits <<= length;
+        }
+        used += count * length;
+        total += count * length;
+    }
+    void finish() { bit_reader_skip(used); }
+};
+
 // Reads `count` values of `length` bits from position `at`, or only steps
 // over their bits when the values are not wanted; returns the new position.
 std::size_t read_values(ScaleFactors& sf, std::size_t at, int count, int length, ScaleFactorValues how) {
@@ -16,51 +44,17 @@ std::size_t read_values(ScaleFactors& sf, std::size_t at, int count, int length,
     // Up to 18 values of up to 5 bits: as many as one window holds, then the
     // rest from a second one.
     const int in_first = count * length <= BIT_WINDOW_VALID ? count : BIT_WINDOW_VALID / length;
-    const auto take = [&](int values) {
-        std::uint64_t window = bit_reader_window();
-        for (int i = 0; i < values; ++i) {
-            sf[at++] = static_cast<std::int32_t>(bit_window_take(window, length));
-            window <<= length;
-        }
-        bit_reader_skip(values * length);
-    };
-    take(in_first);
-    if (in_first < count) take(count - in_first);
-    return at;
+    GroupReader in;
+    in.read(sf, at, in_first, length);
+    if (in_first < count) in.read(sf, at + static_cast<std::size_t>(in_first), count - in_first, length);
+    in.finish();
+    return at + static_cast<std::size_t>(count);
 }
 
 std::size_t write_zeros(ScaleFactors& sf, std::size_t at, int count) {
     for (int i = 0; i < count; ++i) sf[at++] = 0;
     return at;
 }
-
-// The groups of a long block (at most 11 values of 4 bits each), read from
-// a local window that the shared reader is asked for and moved past only
-// when a group does not fit in what is left of it: most granules take two
-// windows, where a window and a call per group cost 2 % of a 32 kbit/s
-// decode.
-struct GroupReader {
-    std::uint64_t window = bit_reader_window();
-    int used = 0;   // of the window
-    int total = 0;  // bits read
-
-    template <int COUNT>
-    void read(ScaleFactors& sf, std::size_t at, int length) {
-        if (used + COUNT * length > BIT_WINDOW_VALID) {
-            bit_reader_skip(used);
-            window = bit_reader_window();
-            used = 0;
-        }
-        std::uint64_t bits = window << used;
-        for (std::size_t i = 0; i < COUNT; ++i) {
-            sf[at + i] = static_cast<std::int32_t>(bit_window_take(bits, length));
-            bits <<= length;
-        }
-        used += COUNT * length;
-        total += COUNT * length;
-    }
-    void finish() { bit_reader_skip(used); }
-};
 
 }  // namespace
 
@@ -92,10 +86,10 @@ int layer3_scale_factors_v1(ScaleFactors& sf, const GranuleInfo& granule, ScaleF
         return bits;
     }
     GroupReader in;
-    if (reuse & 8) write_zeros(sf, 0, 6); else in.read<6>(sf, 0, slen1);
-    if (reuse & 4) write_zeros(sf, 6, 5); else in.read<5>(sf, 6, slen1);
-    if (reuse & 2) write_zeros(sf, 11, 5); else in.read<5>(sf, 11, slen2);
-    if (reuse & 1) write_zeros(sf, 16, 5); else in.read<5>(sf, 16, slen2);
+    if (reuse & 8) write_zeros(sf, 0, 6); else in.read(sf, 0, 6, slen1);
+    if (reuse & 4) write_zeros(sf, 6, 5); else in.read(sf, 6, 5, slen1);
+    if (reuse & 2) write_zeros(sf, 11, 5); else in.read(sf, 11, 5, slen2);
+    if (reuse & 1) write_zeros(sf, 16, 5); else in.read(sf, 16, 5, slen2);
     sf[21] = 0;
     in.finish();
     return in.total;
