@@ -55,6 +55,10 @@ const Case CASES[] = {
     {"normal block, region 2 before region 1", Fill::random, Block::normal, 90, 50, 10, 4},
     {"start block at 8 kHz", Fill::random, Block::start, 60, 18, 288, 8},
     {"stop block at 48 kHz, mostly zero bits", Fill::mostly_zero, Block::stop, 45, 18, 288, 1},
+    // Long blocks are scaled by a loop laid out for each sampling rate: every
+    // rate has a long-block case.
+    {"normal block at 16 kHz", Fill::random, Block::normal, 70, 9, 30, 5},
+    {"normal block at 11.025 kHz, mostly zero bits", Fill::mostly_zero, Block::normal, 25, 6, 14, 6},
     {"short windows", Fill::random, Block::short_windows, 100, 18, 288, 3},
     {"short windows, quadruples only", Fill::mostly_zero, Block::short_windows, 0, 18, 288, 5},
     {"mixed block", Fill::random, Block::mixed, 80, 18, 288, 0},

@@ -5,6 +5,7 @@
 #include <cstring>
 #include <memory>
 #include <type_traits>
+#include <utility>
 
 #include "decoder/common/bit_reader.h"
 #include "decoder/common/messages.h"
@@ -481,8 +482,8 @@ std::array<std::uint32_t, 3> region_lengths(const GranuleInfo& granule) {
 
 // Long blocks are read region by region rather than band by band: the pair
 // and quadruple loops write each value's signed 4/3 power alone, and the
-// lines are scaled by their bands' gains afterwards, band by band, in one
-// short loop of vector multiplications. A loop per band run cost its set-up
+// lines are scaled by their bands' gains afterwards, band by band, in runs
+// of vector multiplications. A loop per band run cost its set-up
 // and, at its end, a mispredicted exit, some twenty times a granule; a loop
 // per region costs that three times, and the scaling loop, free of the
 // decoding's branches, is predicted. The product is the same float either
@@ -490,44 +491,63 @@ std::array<std::uint32_t, 3> region_lengths(const GranuleInfo& granule) {
 // product, since rounding is symmetric, and a zero +0. Which band holds the
 // highest nonzero value is found afterwards from the spectrum.
 
-// Scales lines [0, end) of a long block by their bands' gains, eight lines
-// a turn, then four, then the rest of a band (band edges are even, so at
-// most a pair, or a single line where the budget ended inside a quadruple);
-// nothing from `end` on is read.
+// Scaling a long block, band by band. The band edges are constants of the
+// sampling rate, so each rate's loop over the 22 bands is laid out at
+// compile time: a band is its gain and a fixed run of vector
+// multiplications, with no test of where the band or a turn ends. A loop
+// over band edges read from a table cost two or three such tests a band.
+
+// One band's lines times `gain`, four a turn, then a pair (band edges are
+// even).
+template <std::size_t SI, std::size_t BAND>
+__attribute__((always_inline)) inline void scale_band(float* line, float gain) {
+    constexpr auto first = static_cast<std::size_t>(BAND_INDEX[SI].long_index[BAND]);
+    constexpr auto last = static_cast<std::size_t>(BAND_INDEX[SI].long_index[BAND + 1]);
+    static_assert((last - first) % 2 == 0);
+    const Lanes four = {gain, gain, gain, gain};
+    for (std::size_t at = first; at + 4 <= last; at += 4) {
+        Lanes v;
+        std::memcpy(&v, line + at, sizeof v);
+        v *= four;
+        std::memcpy(line + at, &v, sizeof v);
+    }
+    if constexpr ((last - first) % 4 != 0) {
+        line[last - 2] *= gain;
+        line[last - 1] *= gain;
+    }
+}
+
+// Every band that begins below `end`, whole, up to the first that does not.
+template <std::size_t SI, std::size_t... BANDS>
+void scale_bands(float* line, std::size_t end, const ScaleFactors& scale_factors, const std::int32_t* pretab,
+                 int shift, int gain_long, std::index_sequence<BANDS...>) {
+    (void)((static_cast<std::size_t>(BAND_INDEX[SI].long_index[BANDS]) < end
+                ? (scale_band<SI, BANDS>(line, gain_at(gain_long + ((scale_factors[BANDS] + pretab[BANDS]) << shift))),
+                   true)
+                : false) &&
+           ...);
+}
+
+// Scales the lines of a long block below `end` by their bands' gains. The
+// band `end` lies in is scaled whole: its lines from `end` on must be +0,
+// and stay +0.
 void scale_long(float* line, std::size_t end, const ScaleFactors& scale_factors, const GranuleInfo& granule,
                 std::size_t si) {
-    const std::array<std::int16_t, 23>& edges = BAND_INDEX[si].long_index;
-    const std::array<std::int32_t, 22>& pretab = granule.preflag ? PRETAB : NO_PRETAB;
+    const std::int32_t* pretab = granule.preflag ? PRETAB.data() : NO_PRETAB.data();
     const int shift = 1 + static_cast<int>(granule.scalefac_scale & 1u);
-    std::size_t at = 0;
-    // end is at most 576, where band 21 ends: the bands run out with it.
-    for (std::size_t band = 0; at < end; ++band) {
-        const float gain = gain_at(granule.gain_long + ((scale_factors[band] + pretab[band]) << shift));
-        const Lanes four = {gain, gain, gain, gain};
-        const std::size_t stop = std::min(static_cast<std::size_t>(edges[band + 1]), end);
-        for (; at + 8 <= stop; at += 8) {
-            Lanes low;
-            Lanes high;
-            std::memcpy(&low, line + at, sizeof low);
-            std::memcpy(&high, line + at + 4, sizeof high);
-            low *= four;
-            high *= four;
-            std::memcpy(line + at, &low, sizeof low);
-            std::memcpy(line + at + 4, &high, sizeof high);
-        }
-        if (at + 4 <= stop) {
-            Lanes v;
-            std::memcpy(&v, line + at, sizeof v);
-            v *= four;
-            std::memcpy(line + at, &v, sizeof v);
-            at += 4;
-        }
-        if (at + 2 <= stop) {
-            line[at] *= gain;
-            line[at + 1] *= gain;
-            at += 2;
-        }
-        if (at < stop) line[at++] *= gain;
+    const int gain = granule.gain_long;
+    constexpr auto bands = std::make_index_sequence<22>{};
+    static_assert(BAND_INDEX.size() == 9);
+    switch (si) {
+        case 0: return scale_bands<0>(line, end, scale_factors, pretab, shift, gain, bands);
+        case 1: return scale_bands<1>(line, end, scale_factors, pretab, shift, gain, bands);
+        case 2: return scale_bands<2>(line, end, scale_factors, pretab, shift, gain, bands);
+        case 3: return scale_bands<3>(line, end, scale_factors, pretab, shift, gain, bands);
+        case 4: return scale_bands<4>(line, end, scale_factors, pretab, shift, gain, bands);
+        case 5: return scale_bands<5>(line, end, scale_factors, pretab, shift, gain, bands);
+        case 6: return scale_bands<6>(line, end, scale_factors, pretab, shift, gain, bands);
+        case 7: return scale_bands<7>(line, end, scale_factors, pretab, shift, gain, bands);
+        default: return scale_bands<8>(line, end, scale_factors, pretab, shift, gain, bands);
     }
 }
 
@@ -866,10 +886,12 @@ __attribute__((always_inline)) inline void finish_long(LongBlock& b) {
         in.skip(used);
     }
 
-    scale_long(line, at, b.scale_factors, granule, b.si);
-    // Everything not decoded is zero.
+    // Everything not decoded is zero. Set before the scaling, which takes
+    // the last band whole: it multiplies zeros there, not whatever the
+    // buffer held before (denormals would be slow).
     if constexpr (KEEP) std::fill(quantised + at, quantised + 576, std::int16_t{0});
     std::fill(line + at, line + 576, 0.0f);
+    scale_long(line, at, b.scale_factors, granule, b.si);
     granule.spectrum_end = static_cast<std::uint32_t>(at);
 
     // How far up the nonzero values reach: the band of the highest one.

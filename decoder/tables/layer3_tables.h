@@ -61,14 +61,8 @@ struct Count1Table {
 inline constexpr int COUNT1_BITS = 10;
 extern const std::array<Count1Table, 2> count1_tables;  // by count1table_select
 
-struct BandIndex {
-    std::array<std::int16_t, 23> long_index;   // first line of each long band, then 576
-    std::array<std::int16_t, 22> long_width;
-    std::array<std::int16_t, 14> short_index;  // first line over all three windows, then 576
-    std::array<std::int16_t, 13> short_width;  // per window
-};
-
-extern const std::array<BandIndex, 9> BAND_INDEX;  // by sampling index
+// BandIndex and BAND_INDEX, the scale-factor bands by sampling index.
+#include "decoder/tables/band_index.h"
 
 // slen1 (row 0) and slen2 (row 1) for MPEG-1 scalefac_compress 0..15.
 extern const std::array<std::array<std::uint8_t, 16>, 2> MPEG1_SLEN;
