@@ -29,6 +29,13 @@
 # --spectrum-only: no quantised values, no stereo stage), after checking
 # that its spectra are the old decoder's.
 #
+# The Huffman and requantisation stage is also timed alone
+# (bench/stage_speed.cpp): every call of it is recorded during one decode of
+# each file and replayed, old against new, after checking that the replays
+# give the same results; the new stage both keeping the quantised values (as
+# `gainscan FILE` does and the old one always did) and without them (as the
+# library's clients run it).
+#
 # When valgrind is installed, the instructions each decoder executes for one
 # decode of each synthesised file (callgrind; the warm-up pass and the timed
 # pass together) and their ratio are printed too: on a shared machine they do
@@ -64,7 +71,7 @@ trap cleanup EXIT
 
 # -- builds
 cmake -S . -B build-bench -DCMAKE_BUILD_TYPE=Release -DGAINSCAN_TESTS=OFF -DGAINSCAN_BENCH=ON >/dev/null
-cmake --build build-bench -j"$jobs" --target decode_speed gainscan >/dev/null
+cmake --build build-bench -j"$jobs" --target decode_speed stage_speed gainscan >/dev/null
 
 git worktree add --detach "$base_src" "$baseline" >/dev/null 2>&1
 cmake -S "$base_src" -B "$work/baseline-build" -DCMAKE_BUILD_TYPE=Release -DGAINSCAN_TESTS=OFF \
@@ -76,6 +83,16 @@ g++ -std=c++20 -O3 -DNDEBUG -I"$base_src" -I. bench/decode_speed.cpp \
   "$work/baseline-build/decoder/libgainscan_decoder.a" -o "$work/decode_speed_old"
 old="$work/decode_speed_old"
 new=build-bench/bench/decode_speed
+# The stage alone: the old library's stage function, wrapped by its own name.
+old_stage_symbol="$(nm "$work/baseline-build/decoder/libgainscan_decoder.a" 2>/dev/null |
+  awk '$2 == "T" && $3 ~ /^_Z25layer3_huffman_requantise/ && !found { print $3; found = 1 }')"
+old_stage=""
+if [[ -n "$old_stage_symbol" ]]; then
+  g++ -std=c++20 -O3 -DNDEBUG -I"$base_src" -I. -DSTAGE_SYMBOL="\"$old_stage_symbol\"" bench/stage_speed.cpp \
+    "$work/baseline-build/decoder/libgainscan_decoder.a" -Wl,--wrap="$old_stage_symbol" -o "$work/stage_speed_old"
+  old_stage="$work/stage_speed_old"
+fi
+new_stage=build-bench/bench/stage_speed
 
 # -- inputs
 sox -R -n -r 44100 -c 2 -b 16 "$work/audio.wav" synth 60 pinknoise synth 60 sine mix 200-2000 vol 0.5 2>/dev/null
@@ -136,6 +153,48 @@ for name in frames:
     sp = statistics.median(rates[("spectrum", name)])
     print("%-34s %7d %10.0f %10.0f %10.0f %7.2fx %7.2fx" % (name, frames[name], o, n, sp, n / o, sp / o))
 PY
+
+# -- the stage alone, old and new alternately
+if [[ -n "$old_stage" ]]; then
+  for mode in "" --drop; do
+    if ! diff <("$old_stage" --checksum "${files[@]}") <("$new_stage" $mode --checksum "${files[@]}") >/dev/null; then
+      echo "the two stages' replays differ ($mode): no stage comparison" >&2
+      exit 1
+    fi
+  done
+  for ((r = 0; r < rounds; ++r)); do
+    "$old_stage" --speed 1 "${files[@]}" | sed 's/^/old /' >>"$work/stage.txt"
+    "$new_stage" --speed 1 "${files[@]}" | sed 's/^/new /' >>"$work/stage.txt"
+    "$new_stage" --drop --speed 1 "${files[@]}" | sed 's/^/spectrum /' >>"$work/stage.txt"
+  done
+  python3 - "$work/stage.txt" "$baseline" "$(git rev-parse --short HEAD)" <<'PY'
+import os
+import statistics
+import sys
+
+rates = {}
+frames = {}
+for line in open(sys.argv[1]):
+    which, path, _records, count, _seconds, rate = line.split()
+    name = os.path.basename(path)
+    rates.setdefault((which, name), []).append(float(rate))
+    frames[name] = int(count)
+print()
+print("== the Huffman and requantisation stage alone, frames per second of processor time")
+print("   (its calls recorded during a decode and replayed; median of %d rounds)"
+      % len(next(iter(rates.values()))))
+print("old = %s, new = %s (working tree); spectrum = new, without the quantised values"
+      % (sys.argv[2], sys.argv[3]))
+print("%-34s %7s %10s %10s %10s %8s %8s" % ("file", "frames", "old", "new", "spectrum", "new/old", "sp./old"))
+for name in frames:
+    o = statistics.median(rates[("old", name)])
+    n = statistics.median(rates[("new", name)])
+    sp = statistics.median(rates[("spectrum", name)])
+    print("%-34s %7d %10.0f %10.0f %10.0f %7.2fx %7.2fx" % (name, frames[name], o, n, sp, n / o, sp / o))
+PY
+else
+  echo "the baseline has no stage function to wrap: stage comparison skipped"
+fi
 
 # -- instructions, old and new
 if command -v valgrind >/dev/null; then
