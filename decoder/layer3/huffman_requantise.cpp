@@ -491,6 +491,18 @@ std::array<std::uint32_t, 3> region_lengths(const GranuleInfo& granule) {
 // product, since rounding is symmetric, and a zero +0. Which band holds the
 // highest nonzero value is found afterwards from the spectrum.
 
+// The long band each pair of lines lies in (band edges are even), by
+// sampling index.
+constexpr auto LONG_BAND_OF_PAIR = [] {
+    std::array<std::array<std::int8_t, 288>, BAND_INDEX.size()> bands{};
+    for (std::size_t si = 0; si < BAND_INDEX.size(); ++si)
+        for (std::size_t band = 0; band < 22; ++band)
+            for (auto line = static_cast<std::size_t>(BAND_INDEX[si].long_index[band]);
+                 line < static_cast<std::size_t>(BAND_INDEX[si].long_index[band + 1]); line += 2)
+                bands[si][line / 2] = static_cast<std::int8_t>(band);
+    return bands;
+}();
+
 // Scaling a long block, band by band. The band edges are constants of the
 // sampling rate, so each rate's loop over the 22 bands is laid out at
 // compile time: a band is its gain and a fixed run of vector
@@ -886,21 +898,17 @@ __attribute__((always_inline)) inline void finish_long(LongBlock& b) {
         in.skip(used);
     }
 
-    // Everything not decoded is zero. Set before the scaling, which takes
-    // the last band whole: it multiplies zeros there, not whatever the
-    // buffer held before (denormals would be slow).
+    // Everything not decoded is zero.
     if constexpr (KEEP) std::fill(quantised + at, quantised + 576, std::int16_t{0});
     std::fill(line + at, line + 576, 0.0f);
-    scale_long(line, at, b.scale_factors, granule, b.si);
     granule.spectrum_end = static_cast<std::uint32_t>(at);
 
-    // How far up the nonzero values reach: the band of the highest one.
+    // How far up the nonzero values reach: the band of the highest one. Read
+    // before the scaling, which leaves zeros +0 and every other value
+    // nonzero; the bands above it hold only zeros and need no scaling.
     const std::size_t top = std::max(after_last_nonzero(line, at), noted);
-    int band = -1;
-    if (top > 0) {
-        band = 21;
-        while (BAND_INDEX[b.si].long_index[static_cast<std::size_t>(band)] > static_cast<int>(top - 1)) --band;
-    }
+    scale_long(line, top, b.scale_factors, granule, b.si);
+    const int band = top > 0 ? LONG_BAND_OF_PAIR[b.si][(top - 1) / 2] : -1;
     granule.long_band_end = static_cast<std::uint32_t>(band + 1);
     granule.subband_end = static_cast<std::uint32_t>(LONG_BAND_LIMIT[b.si][granule.long_band_end]);
     b.in = in;
