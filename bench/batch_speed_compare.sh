@@ -2,7 +2,7 @@
 # gainscan-batch against an earlier commit's, measured in the same run (a
 # benchmark, never a test).
 #
-#   bench/batch_speed_compare.sh [BASELINE_COMMIT] [FILES]
+#   bench/batch_speed_compare.sh [BASELINE_COMMIT] [FILES] [COPIES]
 #
 # BASELINE_COMMIT (default 2c9ffbb, before the quick scan stepped over the
 # Huffman codes without computing the spectrum) is exported with `git archive`
@@ -12,8 +12,12 @@
 # Inputs, made in a temporary directory: the quick-scan set of
 # bench/batch_throughput.sh (100 short lame encodes of sox-synthesised audio,
 # varied rates, modes and bitrates, copied to FILES files, default 2000), and
-# a whole-file set of 32 files of 30 s, 128 kbit/s joint stereo, 44.1 kHz
-# (8 encodes, 4 copies each, about 15 MB).
+# a whole-file set of 30 s files, 128 kbit/s joint stereo, 44.1 kHz: 8
+# encodes, COPIES copies each (default 4: 32 files, about 15 MB). A -j 2 run
+# of the default set takes about 80 ms, of which some 6 ms are the process's
+# start and each worker's first file whatever the set: a larger set (16
+# copies, 128 files, 60 MB) shows the two cores' throughput with less of
+# that in it.
 #
 # First both programs' records are compared (quick scan over the small set,
 # whole-file scan over both, JSON Lines, --hash none, the scan line with its
@@ -33,6 +37,7 @@ cd "$(dirname "$0")/.."
 . bench/short_files.sh
 baseline=${1:-2c9ffbb}
 files=${2:-2000}
+copies=${3:-4}
 cores=0,1
 
 for tool in git cmake sox lame hyperfine python3; do
@@ -60,7 +65,7 @@ for i in $(seq 0 7); do
   sox -R -n -r 44100 -c 2 -b 16 "$work/w$i.wav" synth 30 pinknoise synth 30 sine \
       mix $((100 + 50 * i))-$((2000 + 300 * i)) vol 0.5 2>/dev/null
   lame --quiet -m j -b 128 "$work/w$i.wav" "$work/w128/$i-0.mp3"
-  for k in 1 2 3; do cp "$work/w128/$i-0.mp3" "$work/w128/$i-$k.mp3"; done
+  for ((k = 1; k < copies; ++k)); do cp "$work/w128/$i-0.mp3" "$work/w128/$i-$k.mp3"; done
 done
 rm -f "$work"/*.wav "$work"/src/*.wav
 mkdir "$work/small200"
@@ -86,7 +91,7 @@ echo "records identical: quick and whole-file scans of $files small files, whole
 
 # -- wall clock
 cat "$work"/small/* "$work"/w128/* >/dev/null
-echo "$files small files (${small_mb} MB) and 32 files of 128 kbit/s ($((w128_bytes / 1000000)) MB), in page cache;" \
+echo "$files small files (${small_mb} MB) and $((8 * copies)) files of 128 kbit/s ($((w128_bytes / 1000000)) MB), in page cache;" \
   "$(nproc) cores, load $(cut -d' ' -f1-3 /proc/loadavg), runs pinned to cores $cores"
 hyperfine -N -i --warmup 1 --runs 5 --export-json "$work/times.json" --output=null \
   -n cat "taskset -c $cores xargs -0 -a $work/list cat" \

@@ -128,7 +128,10 @@ for ((r = 0; r < rounds; ++r)); do
   "$new" --spectrum-only --speed 1 "${files[@]}" | sed 's/^/spectrum /' >>"$work/speed.txt"
 done
 
-python3 - "$work/speed.txt" "$baseline" "$(git rev-parse --short HEAD)" <<'PY'
+# Medians of the rounds in FILE (lines "which path frames seconds rate", which
+# being old, new or spectrum) and their ratios, under the heading lines given.
+summarise() {
+  python3 - "$@" <<'PY'
 import os
 import statistics
 import sys
@@ -141,11 +144,8 @@ for line in open(sys.argv[1]):
     rates.setdefault((which, name), []).append(float(rate))
     frames[name] = int(count)
 print()
-print("== whole-file decoding, frames per second of processor time (median of %d rounds)"
-      % len(next(iter(rates.values()))))
-print("old = %s, new = %s (working tree)" % (sys.argv[2], sys.argv[3]))
-print("spectrum = new, decoding only what the library's clients get (no quantised values,")
-print("no stereo stage); the old decoder always decodes in full")
+for heading in sys.argv[2:]:
+    print(heading % len(next(iter(rates.values()))) if "%d" in heading else heading)
 print("%-34s %7s %10s %10s %10s %8s %8s" % ("file", "frames", "old", "new", "spectrum", "new/old", "sp./old"))
 for name in frames:
     o = statistics.median(rates[("old", name)])
@@ -153,6 +153,14 @@ for name in frames:
     sp = statistics.median(rates[("spectrum", name)])
     print("%-34s %7d %10.0f %10.0f %10.0f %7.2fx %7.2fx" % (name, frames[name], o, n, sp, n / o, sp / o))
 PY
+}
+head="$(git rev-parse --short HEAD)"
+
+summarise "$work/speed.txt" \
+  "== whole-file decoding, frames per second of processor time (median of %d rounds)" \
+  "old = $baseline, new = $head (working tree)" \
+  "spectrum = new, decoding only what the library's clients get (no quantised values," \
+  "no stereo stage); the old decoder always decodes in full"
 
 # -- the stage alone, old and new alternately
 if [[ -n "$old_stage" ]]; then
@@ -163,35 +171,15 @@ if [[ -n "$old_stage" ]]; then
     fi
   done
   for ((r = 0; r < rounds; ++r)); do
-    "$old_stage" --speed 1 "${files[@]}" | sed 's/^/old /' >>"$work/stage.txt"
-    "$new_stage" --speed 1 "${files[@]}" | sed 's/^/new /' >>"$work/stage.txt"
-    "$new_stage" --drop --speed 1 "${files[@]}" | sed 's/^/spectrum /' >>"$work/stage.txt"
+    # (each line's record count, its second field, left out)
+    "$old_stage" --speed 1 "${files[@]}" | awk '{ print "old", $1, $3, $4, $5 }' >>"$work/stage.txt"
+    "$new_stage" --speed 1 "${files[@]}" | awk '{ print "new", $1, $3, $4, $5 }' >>"$work/stage.txt"
+    "$new_stage" --drop --speed 1 "${files[@]}" | awk '{ print "spectrum", $1, $3, $4, $5 }' >>"$work/stage.txt"
   done
-  python3 - "$work/stage.txt" "$baseline" "$(git rev-parse --short HEAD)" <<'PY'
-import os
-import statistics
-import sys
-
-rates = {}
-frames = {}
-for line in open(sys.argv[1]):
-    which, path, _records, count, _seconds, rate = line.split()
-    name = os.path.basename(path)
-    rates.setdefault((which, name), []).append(float(rate))
-    frames[name] = int(count)
-print()
-print("== the Huffman and requantisation stage alone, frames per second of processor time")
-print("   (its calls recorded during a decode and replayed; median of %d rounds)"
-      % len(next(iter(rates.values()))))
-print("old = %s, new = %s (working tree); spectrum = new, without the quantised values"
-      % (sys.argv[2], sys.argv[3]))
-print("%-34s %7s %10s %10s %10s %8s %8s" % ("file", "frames", "old", "new", "spectrum", "new/old", "sp./old"))
-for name in frames:
-    o = statistics.median(rates[("old", name)])
-    n = statistics.median(rates[("new", name)])
-    sp = statistics.median(rates[("spectrum", name)])
-    print("%-34s %7d %10.0f %10.0f %10.0f %7.2fx %7.2fx" % (name, frames[name], o, n, sp, n / o, sp / o))
-PY
+  summarise "$work/stage.txt" \
+    "== the Huffman and requantisation stage alone, frames per second of processor time" \
+    "   (its calls recorded during a decode and replayed; median of %d rounds)" \
+    "old = $baseline, new = $head (working tree); spectrum = new, without the quantised values"
 else
   echo "the baseline has no stage function to wrap: stage comparison skipped"
 fi
