@@ -36,26 +36,17 @@
 
 #include "decoder/common/bit_reader.h"
 #include "decoder/decoder.h"
+#include "bench/fnv1a.h"
 #include "bench/load_file.h"
 
 namespace {
 
 constexpr std::size_t ANALYSER_CHUNK = 16385;
 
-struct Fingerprint {
-    std::uint64_t hash = 1469598103934665603ull;
+struct Fingerprint : Fnv1a {
     std::uint64_t frames = 0;
     std::uint64_t granules = 0;
     std::uint64_t messages = 0;
-
-    void add(const void* data, std::size_t size) {
-        const auto* p = static_cast<const std::uint8_t*>(data);
-        for (std::size_t i = 0; i < size; ++i) hash = (hash ^ p[i]) * 1099511628211ull;
-    }
-    template <typename T>
-    void add_value(T v) {
-        add(&v, sizeof v);
-    }
 };
 
 Fingerprint print;

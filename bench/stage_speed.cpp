@@ -35,6 +35,7 @@
 #include <span>
 #include <vector>
 
+#include "bench/fnv1a.h"
 #include "bench/load_file.h"
 #include "decoder/common/bit_reader.h"
 #include "decoder/decoder.h"
@@ -47,12 +48,7 @@
 namespace {
 
 // What a call gave, as the checksum takes it.
-struct Fingerprint {
-    std::uint64_t hash = 1469598103934665603ull;
-    void add(const void* data, std::size_t size) {
-        const auto* p = static_cast<const std::uint8_t*>(data);
-        for (std::size_t i = 0; i < size; ++i) hash = (hash ^ p[i]) * 1099511628211ull;
-    }
+struct Fingerprint : Fnv1a {
     // The band ends, the 576 floats bit for bit and where the reader was
     // left, counted from the byte it started in.
     void add_outcome(const GranuleInfo& granule, const float* spectrum, const BitReader& reader,
@@ -87,9 +83,11 @@ Recording recording;
 
 #ifdef STAGE_CAN_DROP
 #define STAGE_VALUES_PARAMETER , QuantisedValues values
+#define STAGE_VALUES_FORWARD , values
 #define STAGE_VALUES_ARGUMENT(drop) , (drop) ? QuantisedValues::drop : QuantisedValues::keep
 #else
 #define STAGE_VALUES_PARAMETER
+#define STAGE_VALUES_FORWARD
 #define STAGE_VALUES_ARGUMENT(drop)
 #endif
 
@@ -106,12 +104,8 @@ int wrapped_stage(std::span<float, 576> spectrum, const ScaleFactors& scale_fact
                   int sampling_index, int part2_bits STAGE_VALUES_PARAMETER) {
     const BitReader before = bit_reader;
     const GranuleInfo input = granule;
-    const int result = real_stage(spectrum, scale_factors, granule, sampling_index, part2_bits
-#ifdef STAGE_CAN_DROP
-                                  ,
-                                  values
-#endif
-    );
+    const int result =
+        real_stage(spectrum, scale_factors, granule, sampling_index, part2_bits STAGE_VALUES_FORWARD);
     if (recording.on) {
         // The bytes the stage read: up to where it left the reader, and
         // past that as far as its last look ahead can reach (a window of
@@ -158,8 +152,7 @@ alignas(64) float spectrum[576];
 
 // Every recorded call once, in file order; `print`, when given, takes what
 // each gave.
-void replay(bool drop, Fingerprint* print) {
-    [[maybe_unused]] const bool unused = drop;
+void replay([[maybe_unused]] bool drop, Fingerprint* print) {
     std::uint8_t* const base = recording.bytes.data();
     for (const Call& call : recording.calls) {
         GranuleInfo granule = call.granule;
