@@ -604,13 +604,19 @@ __attribute__((always_inline)) inline std::size_t decode_region_pairs(BitStream&
                                        const HuffmanTable& table, std::size_t at, std::uint32_t n) {
     BitStream in = stream;
     const std::uint32_t* fast = table.fast;
+    if (in.valid < PAIR_FAST_BITS) in.refill();
     while (n >= 2) {
+        // The window holds a whole entry's bits here, so the first entry is
+        // looked up before the refill (whose bits arrive below them): the
+        // refill stays out of the chain from one code to the next. Three
+        // entries (36 bits) then leave at least 20 of the 56.
+        std::uint32_t entry = fast[in.bits >> (64 - PAIR_FAST_BITS)];
         in.refill();
-        for (int k = 0; k < 4 && n >= 2; ++k) {
-            const std::uint32_t entry = fast[in.bits >> (64 - PAIR_FAST_BITS)];
+        for (int k = 0;;) {
             const std::uint32_t count = (entry >> 10) & 3u;
             if (count == 0) [[unlikely]] {
                 general_pair_at<KEEP>(in, line, quantised, table, at);
+                if (in.valid < PAIR_FAST_BITS) in.refill();
                 at += 2;
                 n -= 1;
                 break;
@@ -619,6 +625,8 @@ __attribute__((always_inline)) inline std::size_t decode_region_pairs(BitStream&
             put_entry<KEEP>(entry, line, quantised, at);
             at += 2 * count;
             n -= count;
+            if (++k == 3 || n < 2) break;
+            entry = fast[in.bits >> (64 - PAIR_FAST_BITS)];
         }
     }
     if (n == 1) {
@@ -657,11 +665,14 @@ __attribute__((always_inline)) inline std::size_t decode_region_quads(BitStream&
         if constexpr (KEEP) std::memcpy(quantised + to, QUAD_QUANTISED[values].q, 4 * sizeof(std::int16_t));
     };
     bool budget_ends = false;
+    if (in.valid < COUNT1_BITS) in.refill();
     while (stop - at >= 8 && !budget_ends) {
+        // As in decode_region_pairs, the first entry is looked up before the
+        // refill; four entries of at most COUNT1_BITS bits leave at least 16
+        // of the 56.
+        std::uint32_t entry = lookup[in.bits >> (64 - COUNT1_BITS)];
         in.refill();
-        // 56 bits hold five entries of at most COUNT1_BITS bits.
-        for (int k = 0; k < 5 && stop - at >= 8; ++k) {
-            const std::uint32_t entry = lookup[in.bits >> (64 - COUNT1_BITS)];
+        for (int k = 0;;) {
             const auto length = static_cast<std::int32_t>(entry & 63u);
             if (length > left) {
                 budget_ends = true;  // the budget ends in it: its first alone, below
@@ -672,6 +683,8 @@ __attribute__((always_inline)) inline std::size_t decode_region_quads(BitStream&
             at += (entry >> 4) & 12u;  // four lines a quadruple
             left -= length;
             in.skip(length);
+            if (++k == 4 || stop - at < 8) break;
+            entry = lookup[in.bits >> (64 - COUNT1_BITS)];
         }
     }
     for (; at < stop; at += 4) {

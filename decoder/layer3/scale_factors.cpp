@@ -51,6 +51,23 @@ std::size_t read_values(ScaleFactors& sf, std::size_t at, int count, int length,
     return at + static_cast<std::size_t>(count);
 }
 
+// Two groups of a long block from one window: 6 values of `first` bits
+// (5 from band 11 on) from band `at`, then 5 of `second` bits; together at
+// most BIT_WINDOW_VALID bits. A length of 0 reads zeros.
+void read_group_pair(ScaleFactors& sf, std::size_t at, int first, int second) {
+    std::uint64_t bits = bit_reader_window();
+    const std::size_t first_count = at == 0 ? 6 : 5;
+    for (std::size_t i = 0; i < first_count; ++i) {
+        sf[at + i] = static_cast<std::int32_t>(bit_window_take(bits, first));
+        bits <<= first;
+    }
+    for (std::size_t i = 0; i < 5; ++i) {
+        sf[at + first_count + i] = static_cast<std::int32_t>(bit_window_take(bits, second));
+        bits <<= second;
+    }
+    bit_reader_skip(static_cast<int>(first_count) * first + 5 * second);
+}
+
 std::size_t write_zeros(ScaleFactors& sf, std::size_t at, int count) {
     for (int i = 0; i < count; ++i) sf[at++] = 0;
     return at;
@@ -77,22 +94,21 @@ int layer3_scale_factors_v1(ScaleFactors& sf, const GranuleInfo& granule, ScaleF
 
     // A long block: bands 0-5 and 6-10 of slen1 bits, 11-15 and 16-20 of
     // slen2. In granule 1 a group whose reuse bit is set is not transmitted
-    // and reads as 0.
+    // and reads as 0: it is read as values of no bits.
     const std::int32_t reuse = granule.scfsi < 0 ? 0 : granule.scfsi;
+    const int lengths[4] = {reuse & 8 ? 0 : slen1, reuse & 4 ? 0 : slen1, reuse & 2 ? 0 : slen2,
+                            reuse & 1 ? 0 : slen2};
+    const int bits = 6 * lengths[0] + 5 * lengths[1] + 5 * lengths[2] + 5 * lengths[3];
     if (how == ScaleFactorValues::skip) {
-        const int bits = (reuse & 8 ? 0 : 6 * slen1) + (reuse & 4 ? 0 : 5 * slen1) + (reuse & 2 ? 0 : 5 * slen2) +
-                         (reuse & 1 ? 0 : 5 * slen2);
         bit_reader_skip(bits);
         return bits;
     }
-    GroupReader in;
-    if (reuse & 8) write_zeros(sf, 0, 6); else in.read(sf, 0, 6, slen1);
-    if (reuse & 4) write_zeros(sf, 6, 5); else in.read(sf, 6, 5, slen1);
-    if (reuse & 2) write_zeros(sf, 11, 5); else in.read(sf, 11, 5, slen2);
-    if (reuse & 1) write_zeros(sf, 16, 5); else in.read(sf, 16, 5, slen2);
+    // Bands 0-10 take at most 44 bits and 11-20 at most 30, each within one
+    // window: two windows, and no test of where one runs out.
+    read_group_pair(sf, 0, lengths[0], lengths[1]);
+    read_group_pair(sf, 11, lengths[2], lengths[3]);
     sf[21] = 0;
-    in.finish();
-    return in.total;
+    return bits;
 }
 
 int layer3_scale_factors_lsf(ScaleFactors& sf, GranuleInfo& granule, int intensity, ScaleFactorValues how) {
