@@ -814,20 +814,23 @@ void decode_two_regions(LongBlock& x, LongBlock& y) {
     std::uint32_t nb = y.pairs;
     const std::uint32_t* fast_a = x.table->fast;
     const std::uint32_t* fast_b = y.table->fast;
+    if (a.valid < PAIR_FAST_BITS) a.refill();
+    if (b.valid < PAIR_FAST_BITS) b.refill();
     while (na >= 2 && nb >= 2) {
+        // An entry takes at most two pairs: this many leave both at least
+        // two before each. The first entries are looked up before the
+        // refills, as in decode_region_pairs.
+        const std::uint32_t entries = std::min({3u, na / 2, nb / 2});
+        std::uint32_t ea = fast_a[a.bits >> (64 - PAIR_FAST_BITS)];
+        std::uint32_t eb = fast_b[b.bits >> (64 - PAIR_FAST_BITS)];
         a.refill();
         b.refill();
-        // An entry takes at most two pairs: this many leave both at least
-        // two before each.
-        const std::uint32_t entries = std::min({4u, na / 2, nb / 2});
-        for (std::uint32_t k = 0; k < entries; ++k) {
-            const std::uint32_t ea = fast_a[a.bits >> (64 - PAIR_FAST_BITS)];
-            const std::uint32_t eb = fast_b[b.bits >> (64 - PAIR_FAST_BITS)];
+        for (std::uint32_t k = 0;;) {
             const std::uint32_t ca = (ea >> 10) & 3u;
             const std::uint32_t cb = (eb >> 10) & 3u;
             if ((ca == 0) | (cb == 0)) [[unlikely]] {
                 // The general way for whichever needs it; the other's entry is
-                // read again after the refill.
+                // read again at the top.
                 if (ca == 0) {
                     general_pair_at<KEEP>(a, x.line, x.quantised, *x.table, at_a);
                     at_a += 2;
@@ -838,6 +841,8 @@ void decode_two_regions(LongBlock& x, LongBlock& y) {
                     at_b += 2;
                     nb -= 1;
                 }
+                if (a.valid < PAIR_FAST_BITS) a.refill();
+                if (b.valid < PAIR_FAST_BITS) b.refill();
                 break;
             }
             a.skip(static_cast<int>(ea & 63u));
@@ -848,6 +853,9 @@ void decode_two_regions(LongBlock& x, LongBlock& y) {
             at_b += 2 * cb;
             na -= ca;
             nb -= cb;
+            if (++k == entries) break;
+            ea = fast_a[a.bits >> (64 - PAIR_FAST_BITS)];
+            eb = fast_b[b.bits >> (64 - PAIR_FAST_BITS)];
         }
     }
     x.in = a;
