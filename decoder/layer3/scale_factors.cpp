@@ -8,13 +8,10 @@ namespace {
 
 // Scale-factor values read from a local window that the shared reader is
 // asked for and moved past only when a run of values does not fit in what is
-// left of it: a long block's four groups (at most 11 values of 4 bits each)
-// mostly take two windows, where a window and a call per group cost 2 % of a
-// 32 kbit/s decode.
+// left of it: a window and a call per group cost 2 % of a 32 kbit/s decode.
 struct GroupReader {
     std::uint64_t window = bit_reader_window();
-    int used = 0;   // of the window
-    int total = 0;  // bits read
+    int used = 0;  // of the window
 
     // `count` values of `length` bits, count * length at most BIT_WINDOW_VALID.
     void read(ScaleFactors& sf, std::size_t at, int count, int length) {
@@ -29,7 +26,6 @@ struct GroupReader {
             bits <<= length;
         }
         used += count * length;
-        total += count * length;
     }
     void finish() { bit_reader_skip(used); }
 };
@@ -49,23 +45,6 @@ std::size_t read_values(ScaleFactors& sf, std::size_t at, int count, int length,
     if (in_first < count) in.read(sf, at + static_cast<std::size_t>(in_first), count - in_first, length);
     in.finish();
     return at + static_cast<std::size_t>(count);
-}
-
-// Two groups of a long block from one window: 6 values of `first` bits
-// (5 from band 11 on) from band `at`, then 5 of `second` bits; together at
-// most BIT_WINDOW_VALID bits. A length of 0 reads zeros.
-void read_group_pair(ScaleFactors& sf, std::size_t at, int first, int second) {
-    std::uint64_t bits = bit_reader_window();
-    const std::size_t first_count = at == 0 ? 6 : 5;
-    for (std::size_t i = 0; i < first_count; ++i) {
-        sf[at + i] = static_cast<std::int32_t>(bit_window_take(bits, first));
-        bits <<= first;
-    }
-    for (std::size_t i = 0; i < 5; ++i) {
-        sf[at + first_count + i] = static_cast<std::int32_t>(bit_window_take(bits, second));
-        bits <<= second;
-    }
-    bit_reader_skip(static_cast<int>(first_count) * first + 5 * second);
 }
 
 std::size_t write_zeros(ScaleFactors& sf, std::size_t at, int count) {
@@ -103,10 +82,16 @@ int layer3_scale_factors_v1(ScaleFactors& sf, const GranuleInfo& granule, ScaleF
         bit_reader_skip(bits);
         return bits;
     }
-    // Bands 0-10 take at most 44 bits and 11-20 at most 30, each within one
-    // window: two windows, and no test of where one runs out.
-    read_group_pair(sf, 0, lengths[0], lengths[1]);
-    read_group_pair(sf, 11, lengths[2], lengths[3]);
+    // Bands 0-10 take at most 44 bits and 11-20 at most 30: a window for
+    // each half, whose groups always fit in it.
+    GroupReader low;
+    low.read(sf, 0, 6, lengths[0]);
+    low.read(sf, 6, 5, lengths[1]);
+    low.finish();
+    GroupReader high;  // after low has moved the reader on
+    high.read(sf, 11, 5, lengths[2]);
+    high.read(sf, 16, 5, lengths[3]);
+    high.finish();
     sf[21] = 0;
     return bits;
 }
