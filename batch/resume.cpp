@@ -46,6 +46,14 @@ bool ResumeState::load(const std::string& report, const BatchOptions& options, s
                 error = report + ": not a gainscan-batch jsonl report (no {\"scan\": ...} first line)";
                 return false;
             }
+            // Records of another version may have been computed otherwise
+            // (their p_values, say): one report holds one version's.
+            const std::string version = line["scan"].value("version", "");
+            if (version != tool_version()) {
+                error = report + ": made by gainscan-batch " + (version.empty() ? "of an unknown version" : version) +
+                        ", this is " + tool_version() + " (a resumed scan must use the same version)";
+                return false;
+            }
             Json then = line["scan"]["options"], now = scan_options_json(options);
             then.erase("jobs");
             now.erase("jobs");

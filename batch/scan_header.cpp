@@ -10,6 +10,8 @@
 #define GAINSCAN_VERSION "unknown"
 #endif
 
+const char* tool_version() { return GAINSCAN_VERSION; }
+
 namespace {
 
 using Json = nlohmann::ordered_json;
@@ -52,7 +54,7 @@ Json scan_options_json(const BatchOptions& o) {
 Json scan_header(const BatchOptions& o, const std::string& started) {
     Json scan = Json::object();
     scan["tool"] = "gainscan-batch";
-    scan["version"] = GAINSCAN_VERSION;
+    scan["version"] = tool_version();
     scan["options"] = scan_options_json(o);
     scan["started"] = started;
     scan["host"] = host_name();

@@ -11,6 +11,8 @@
 
 #include "batch/batch_options.h"
 
+// This program's version, as its reports give it.
+const char* tool_version();
 // {"tool", "version", "options": {...}, "started", "host"}.
 nlohmann::ordered_json scan_header(const BatchOptions& options, const std::string& started);
 // The options alone: mode, alpha, hash, jobs, and the rest that decide

@@ -111,6 +111,12 @@ TEST(Resume, AReportOfAnotherScanIsRefused) {
     const std::string file = " tests/fixtures/m1_32000_mono_cbr32.mp3";
     std::ofstream(dir / "quick.jsonl") << run(BATCH + " -q -f jsonl --quick" + file).out;
     std::ofstream(dir / "text.txt") << run(BATCH + " -q --quick" + file).out;
+    // The same scan by another version of the program.
+    std::string older = slurp(dir / "quick.jsonl");
+    const std::size_t version = older.find("\"version\":\"");
+    ASSERT_NE(version, std::string::npos);
+    older.insert(version + 11, "0.");
+    std::ofstream(dir / "older.jsonl") << older;
     const struct {
         std::string args;
         std::string says;
@@ -118,6 +124,7 @@ TEST(Resume, AReportOfAnotherScanIsRefused) {
         {"--resume " + quote(dir / "quick.jsonl") + file, "made with other options"},
         {"--quick --hash none --resume " + quote(dir / "quick.jsonl") + file, "made with other options"},
         {"--quick --resume " + quote(dir / "text.txt") + file, "not a JSON object"},
+        {"--quick --resume " + quote(dir / "older.jsonl") + file, "made by gainscan-batch 0."},
         {"--quick --resume " + quote(dir / "missing.jsonl") + file, "No such file"},
     };
     for (const auto& c : cases) {

@@ -561,6 +561,58 @@ TEST(DecoderRecordsTogether, AnOverdrawnRecordEndsTheFrameAsOneByOne) {
     }
 }
 
+// MPEG-1 scale-factor reuse, in both ways of decoding a frame: granule 1
+// sends no scale factors (scfsi 15) and reuses granule 0's, so with the same
+// gain and the same Huffman values (100 pairs of 1, 1 from zero bits) both
+// granules of a channel give the same spectrum. Channel 0's granule 0 has
+// every scale factor at its largest, channel 1's at 0: each channel must take
+// its own.
+TEST(DecoderScaleFactorReuse, GranuleOneScalesAsGranuleZeroOfItsChannel) {
+    constexpr std::uint32_t SCALE_FACTOR_BITS = 11 * 4 + 10 * 3;  // scalefac_compress 15
+    constexpr std::uint32_t PAIR_BITS = 100 * 5;                  // code 000 and two sign bits each
+    for (const int mode : {3, 0}) {
+        SCOPED_TRACE(mode == 3 ? "mono" : "stereo");
+        const std::size_t channels = mode == 3 ? 1 : 2;
+        testing_stream::HeaderFields header;
+        header.mode = mode;
+        testing_stream::SideInfoFields side{};
+        side.scfsi = {15, 15};
+        for (std::size_t gr = 0; gr < 2; ++gr) {
+            for (std::size_t ch = 0; ch < channels; ++ch) {
+                testing_stream::GranuleFields& g = side.granule[gr][ch];
+                g.part2_3_length = (gr == 0 ? SCALE_FACTOR_BITS : 0) + PAIR_BITS;
+                g.big_values = 100;
+                g.global_gain = 150;
+                g.scalefac_compress = 15;
+                g.table_select = {1, 1, 1};
+                g.region0_count = 7;
+                g.region1_count = 7;
+            }
+        }
+        std::vector<std::uint8_t> stream = testing_stream::side_info_frame(header, side);
+        // Channel 0's granule-0 scale factors, all ones, open the main data.
+        const std::size_t main_data = 4 + (channels == 1 ? 17 : 32);
+        for (std::size_t bit = 0; bit < SCALE_FACTOR_BITS; ++bit)
+            stream[main_data + bit / 8] |= static_cast<std::uint8_t>(0x80u >> (bit % 8));
+        for (const bool together : {true, false}) {
+            SCOPED_TRACE(together ? "records together" : "one after the other");
+            const WithSpectra seen = decode_with_spectra(stream, together);
+            ASSERT_EQ(seen.spectra.size(), 2 * channels);
+            EXPECT_EQ(seen.together, 1u);  // a frame the joint decoding takes
+            for (std::size_t ch = 0; ch < channels; ++ch) {
+                SCOPED_TRACE(ch);
+                const auto& first = seen.spectra[ch];
+                const auto& second = seen.spectra[channels + ch];
+                EXPECT_NE(first[0], 0.0f);
+                EXPECT_EQ(std::memcmp(first.data(), second.data(), sizeof first), 0);
+            }
+            if (channels == 2) {
+                EXPECT_LT(seen.spectra[0][0], seen.spectra[1][0]);  // the scale factors attenuate
+            }
+        }
+    }
+}
+
 TEST(DecoderWithoutSpectrum, GivesAnAllZeroSpectrumEndingAtLineZero) {
     for (const char* name : FILES) {
         SCOPED_TRACE(name);

@@ -19,20 +19,33 @@ void layer3_decode_records_together(bool together) { records_together = together
 
 namespace {
 
+// What granule 1 of a channel may reuse: the same channel's granule 0 (none
+// in granule 0 itself).
+struct FirstGranule {
+    const ScaleFactors* values = nullptr;
+    const GranuleInfo* granule = nullptr;
+};
+
 // A record's scale factors (or, without a spectrum, only the bits stepped
 // over); the bits they took.
 int read_scale_factors(const FrameInfo& frame, GranuleInfo& granule, ScaleFactors& scale_factors, int channel,
-                       int intensity) {
-    const ScaleFactorValues how = frame.skip_spectrum ? ScaleFactorValues::skip : ScaleFactorValues::read;
-    return frame.lsf_flag ? layer3_scale_factors_lsf(scale_factors, granule, channel == 0 ? 0 : intensity, how)
-                          : layer3_scale_factors_v1(scale_factors, granule, how);
+                       int intensity, FirstGranule first) {
+    if (frame.skip_spectrum) {
+        return frame.lsf_flag
+                   ? layer3_scale_factors_lsf(scale_factors, granule, channel == 0 ? 0 : intensity, ScaleFactorValues::skip)
+                   : layer3_scale_factors_v1(scale_factors, granule, ScaleFactorValues::skip);
+    }
+    if (frame.lsf_flag) return layer3_scale_factors_lsf(scale_factors, granule, channel == 0 ? 0 : intensity);
+    const int bits = layer3_scale_factors_v1(scale_factors, granule);
+    if (first.values != nullptr) layer3_scale_factors_reuse(scale_factors, granule, *first.values, *first.granule);
+    return bits;
 }
 
 // Scale factors, then the spectrum (or, without one, only the bits stepped
 // over). Nonzero when the granule overdrew its budget.
 int decode_channel(const FrameInfo& frame, GranuleInfo& granule, ScaleFactors& scale_factors,
-                   int channel, int intensity) {
-    const int part2_bits = read_scale_factors(frame, granule, scale_factors, channel, intensity);
+                   int channel, int intensity, FirstGranule first) {
+    const int part2_bits = read_scale_factors(frame, granule, scale_factors, channel, intensity, first);
     if (frame.skip_spectrum) return layer3_huffman_skip(granule, part2_bits);
     auto& spectrum = spectral_buffers[static_cast<std::size_t>(channel)];
     granule.spectrum = spectrum.data();
@@ -69,7 +82,11 @@ int decode_frame_together(FrameInfo& frame, SideInfo& side, int granules, int in
         const int channel = static_cast<int>(k) % channels;
         granule[k] = &side.granule_info[static_cast<std::size_t>(channel)][k / static_cast<std::size_t>(channels)];
         bit_reader_seek(start);
-        part2_bits[k] = read_scale_factors(frame, *granule[k], scale_factors[k], channel, intensity);
+        const FirstGranule first = k < static_cast<std::size_t>(channels)
+                                       ? FirstGranule{}
+                                       : FirstGranule{&scale_factors[k - static_cast<std::size_t>(channels)],
+                                                      granule[k - static_cast<std::size_t>(channels)]};
+        part2_bits[k] = read_scale_factors(frame, *granule[k], scale_factors[k], channel, intensity, first);
         position[k] = bit_reader_position();
         start += granule[k]->part2_3_length;
         spectrum[k] = k < static_cast<std::size_t>(channels)
@@ -144,11 +161,17 @@ int layer3_decode_frame(FrameInfo& frame, std::uint8_t* /*output*/, std::int32_t
         }
     }
 
-    ScaleFactors scale_factors{};
+    // Granule 0's scale factors are kept, one set per channel, for granule 1
+    // to reuse; granule 1's go to an array of their own.
+    std::array<ScaleFactors, 2> first{};
+    ScaleFactors second{};
     for (std::size_t gr = 0; gr < static_cast<std::size_t>(granules); ++gr) {
+        const auto reuse = [&](std::size_t ch) {
+            return gr == 0 ? FirstGranule{} : FirstGranule{&first[ch], &side.granule_info[ch][0]};
+        };
         GranuleInfo& g0 = side.granule_info[0][gr];
         frame.granule_index = static_cast<std::int32_t>(gr);
-        if (decode_channel(frame, g0, scale_factors, 0, intensity) != 0) {
+        if (decode_channel(frame, g0, gr == 0 ? first[0] : second, 0, intensity, reuse(0)) != 0) {
             frame.error_flag = 1;
             return 0;
         }
@@ -156,7 +179,7 @@ int layer3_decode_frame(FrameInfo& frame, std::uint8_t* /*output*/, std::int32_t
         if (frame.channels != 2) continue;
 
         GranuleInfo& g1 = side.granule_info[1][gr];
-        if (decode_channel(frame, g1, scale_factors, 1, intensity) != 0) {
+        if (decode_channel(frame, g1, gr == 0 ? first[1] : second, 1, intensity, reuse(1)) != 0) {
             frame.error_flag = 1;
             return 0;
         }

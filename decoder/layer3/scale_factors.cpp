@@ -96,6 +96,20 @@ int layer3_scale_factors_v1(ScaleFactors& sf, const GranuleInfo& granule, ScaleF
     return bits;
 }
 
+void layer3_scale_factors_reuse(ScaleFactors& sf, const GranuleInfo& granule, const ScaleFactors& first,
+                                const GranuleInfo& first_granule) {
+    if (granule.scfsi <= 0 || granule.block_type == 2 || first_granule.block_type == 2) return;
+    struct Group {
+        std::int32_t bit;
+        std::size_t begin, end;  // bands
+    };
+    static constexpr Group GROUPS[] = {{8, 0, 6}, {4, 6, 11}, {2, 11, 16}, {1, 16, 21}};
+    for (const Group& group : GROUPS) {
+        if ((granule.scfsi & group.bit) == 0) continue;
+        for (std::size_t band = group.begin; band < group.end; ++band) sf[band] = first[band];
+    }
+}
+
 int layer3_scale_factors_lsf(ScaleFactors& sf, GranuleInfo& granule, int intensity, ScaleFactorValues how) {
     const std::uint32_t word = intensity ? LSF_SLEN_INTENSITY[(granule.scalefac_compress >> 1) & 255u]
                                          : LSF_SLEN_NORMAL[granule.scalefac_compress & 511u];

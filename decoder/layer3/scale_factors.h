@@ -18,3 +18,12 @@ int layer3_scale_factors_v1(ScaleFactors& scale_factors, const GranuleInfo& gran
 // `intensity` is 0 for channel 0, the frame's intensity-stereo flag for channel 1.
 int layer3_scale_factors_lsf(ScaleFactors& scale_factors, GranuleInfo& granule, int intensity,
                              ScaleFactorValues how = ScaleFactorValues::read);
+
+// MPEG-1 granule 1 of a channel: the band groups its scfsi bits mark are not
+// transmitted (layer3_scale_factors_v1 leaves them 0) but reuse granule 0's
+// values, which are copied in from `first`, that channel's granule-0 scale
+// factors. Only when both granules are long blocks: a frame with short
+// blocks has no long-block values to reuse (an encoder never sets scfsi
+// there), and the zeros stay.
+void layer3_scale_factors_reuse(ScaleFactors& scale_factors, const GranuleInfo& granule, const ScaleFactors& first,
+                                const GranuleInfo& first_granule);

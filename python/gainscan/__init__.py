@@ -28,7 +28,7 @@ from ._gainscan import _analyse_buffer, _analyse_path
 
 __all__ = ["analyse", "scan", "Report", "RECORD_DTYPE", "DEFAULT_ALPHA"]
 
-__version__ = "1.1.0"
+__version__ = "1.2.0"
 
 PathLike = Union[str, bytes, "os.PathLike[str]", "os.PathLike[bytes]"]
 
