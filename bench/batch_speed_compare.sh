@@ -78,7 +78,25 @@ small_mb=$(du -sm "$work/small" | cut -f1)
 w128_bytes=$(du -sb "$work/w128" | cut -f1)
 
 # -- the same records from both
+# Since c1524bd an MPEG-1 granule 1 reuses granule 0's scale factors where its
+# scfsi bits say so (before, they were read as 0), which changes the energies
+# the whole-file evidence weighs: against an older baseline the fields that
+# follow from them (score, p_value, flagged, plot) are left out.
 records() { grep -v '^{"scan"' || true; }
+if ! git merge-base --is-ancestor c1524bd "$baseline" 2>/dev/null; then
+  echo "baseline before c1524bd: score, p_value, flagged and plot not compared"
+  records() {
+    python3 -c '
+import json, sys
+for line in sys.stdin:
+    r = json.loads(line)
+    if "scan" in r:
+        continue
+    for key in ("score", "p_value", "flagged", "plot"):
+        r.pop(key, None)
+    print(json.dumps(r))'
+  }
+fi
 for args in "--quick $work/small" "$work/small" "$work/w128"; do
   # shellcheck disable=SC2086
   if ! diff <("$old" --format jsonl --hash none -q -j 2 $args | records) \

@@ -22,6 +22,13 @@
 //                                          quantised values), where the
 //                                          decoder can be asked to: one built
 //                                          before it could decodes in full
+//   decode_speed --except-reused [--spectrum-only] --checksum FILE...
+//                                          the fingerprint without the spectra
+//                                          of granule-1 records that reuse
+//                                          granule 0's scale factors (scfsi),
+//                                          to compare with a decoder built
+//                                          before it reused them (it read them
+//                                          as 0): everything else the same
 //   decode_speed --read N FILE             reads N bytes of FILE with fread in
 //                                          16385-byte chunks and exits: the
 //                                          whole-process floor for hyperfine
@@ -57,6 +64,7 @@ void count_frame(const FrameInfo*, std::uint32_t) { ++frames_seen; }
 void count_granule(const GranuleInfo*, std::uint32_t, std::int32_t) {}
 
 bool spectrum_only = false;  // --spectrum-only
+bool except_reused = false;  // --except-reused
 
 void hash_frame(const FrameInfo* f, std::uint32_t) {
     ++print.frames;
@@ -75,7 +83,7 @@ void hash_granule(const GranuleInfo* g, std::uint32_t, std::int32_t channel) {
                                     g->mixed_block_flag, g->short_band_end[0], g->short_band_end[1],
                                     g->short_band_end[2], g->long_band_end,   g->subband_end};
     print.add(fields, sizeof fields);
-    print.add(g->spectrum, 576 * sizeof(float));
+    if (!except_reused || g->scfsi <= 0 || g->block_type == 2) print.add(g->spectrum, 576 * sizeof(float));
     if (!spectrum_only) print.add(g->quantised_values, 576 * sizeof(std::int16_t));
     // Where the reader stands, as an offset from the first frame buffer (the
     // two lie one after the other in the state).
@@ -191,16 +199,20 @@ int run_read(std::uint64_t limit, const char* path) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc >= 2 && std::strcmp(argv[1], "--spectrum-only") == 0) {
-        spectrum_only = true;
-        --argc;
-        ++argv;
+    for (; argc >= 2; --argc, ++argv) {
+        if (std::strcmp(argv[1], "--spectrum-only") == 0)
+            spectrum_only = true;
+        else if (std::strcmp(argv[1], "--except-reused") == 0)
+            except_reused = true;
+        else
+            break;
     }
     if (argc >= 4 && std::strcmp(argv[1], "--speed") == 0) return run_speed(std::atof(argv[2]), argc - 3, argv + 3);
     if (argc >= 3 && std::strcmp(argv[1], "--checksum") == 0) return run_checksum(argc - 2, argv + 2);
     if (argc == 4 && std::strcmp(argv[1], "--read") == 0) return run_read(std::strtoull(argv[2], nullptr, 10), argv[3]);
     std::fprintf(stderr,
-                 "usage: decode_speed [--spectrum-only] --speed SECONDS FILE... | [--spectrum-only] --checksum FILE... "
+                 "usage: decode_speed [--spectrum-only] --speed SECONDS FILE... | [--except-reused] [--spectrum-only] "
+                 "--checksum FILE... "
                  "| --read N FILE\n");
     return 1;
 }

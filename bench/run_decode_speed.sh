@@ -107,7 +107,17 @@ for fixture in m1_32000_mono_cbr32 long_m1_44100_mono_cbr32_40s m1_44100_joint_c
 done
 
 # -- the same output from both
-if ! diff <("$old" --checksum "${files[@]}" tests/fixtures/*.mp3) <("$new" --checksum "${files[@]}" tests/fixtures/*.mp3); then
+# Since c1524bd an MPEG-1 granule 1 reuses granule 0's scale factors where its
+# scfsi bits say so; decoders before it read them as 0. Against such a
+# baseline the spectra of those records are left out of the fingerprints
+# (everything else about them, and every other record, still compared).
+except=()
+if ! git merge-base --is-ancestor c1524bd "$baseline" 2>/dev/null; then
+  except=(--except-reused)
+  echo "baseline before c1524bd: the spectra of granule-1 records that reuse scale factors are not compared"
+fi
+if ! diff <("$old" "${except[@]}" --checksum "${files[@]}" tests/fixtures/*.mp3) \
+  <("$new" "${except[@]}" --checksum "${files[@]}" tests/fixtures/*.mp3); then
   echo "the two decoders' outputs differ: no speed comparison" >&2
   exit 1
 fi
@@ -115,8 +125,8 @@ echo "outputs identical on ${#files[@]} speed inputs and every fixture"
 # What the library's clients (and so the whole-file analysis) get: the
 # spectrum before stereo processing, without the quantised values. The old
 # decoder cannot leave anything out; its spectra must be the same.
-if ! diff <("$old" --spectrum-only --checksum "${files[@]}" tests/fixtures/*.mp3) \
-  <("$new" --spectrum-only --checksum "${files[@]}" tests/fixtures/*.mp3); then
+if ! diff <("$old" "${except[@]}" --spectrum-only --checksum "${files[@]}" tests/fixtures/*.mp3) \
+  <("$new" "${except[@]}" --spectrum-only --checksum "${files[@]}" tests/fixtures/*.mp3); then
   echo "the two decoders' spectra differ: no speed comparison" >&2
   exit 1
 fi
@@ -165,7 +175,8 @@ summarise "$work/speed.txt" \
 # -- the stage alone, old and new alternately
 if [[ -n "$old_stage" ]]; then
   for mode in "" --drop; do
-    if ! diff <("$old_stage" --checksum "${files[@]}") <("$new_stage" $mode --checksum "${files[@]}") >/dev/null; then
+    if ! diff <("$old_stage" "${except[@]}" --checksum "${files[@]}") \
+      <("$new_stage" "${except[@]}" $mode --checksum "${files[@]}") >/dev/null; then
       echo "the two stages' replays differ ($mode): no stage comparison" >&2
       exit 1
     fi

@@ -47,6 +47,11 @@
 
 namespace {
 
+// --except-reused: the spectra of granule-1 records that reuse granule 0's
+// scale factors (scfsi) are left out of the checksum, to compare with a
+// stage recorded from a decoder that read those scale factors as 0.
+bool except_reused = false;
+
 // What a call gave, as the checksum takes it.
 struct Fingerprint : Fnv1a {
     // The band ends, the 576 floats bit for bit and where the reader was
@@ -56,7 +61,7 @@ struct Fingerprint : Fnv1a {
         const std::uint32_t fields[] = {granule.short_band_end[0], granule.short_band_end[1],
                                         granule.short_band_end[2], granule.long_band_end, granule.subband_end};
         add(fields, sizeof fields);
-        add(spectrum, 576 * sizeof(float));
+        if (!except_reused || granule.scfsi <= 0 || granule.block_type == 2) add(spectrum, 576 * sizeof(float));
         const std::int64_t position = (reader.byte_pointer - start) * 8 + reader.bit_index;
         add(&position, sizeof position);
     }
@@ -208,6 +213,11 @@ int run(bool drop, bool checksum, double seconds, int count, char** files) {
 
 int main(int argc, char** argv) {
     bool drop = false;
+    if (argc >= 2 && std::strcmp(argv[1], "--except-reused") == 0) {
+        except_reused = true;
+        --argc;
+        ++argv;
+    }
     if (argc >= 2 && std::strcmp(argv[1], "--drop") == 0) {
 #ifndef STAGE_CAN_DROP
         std::fprintf(stderr, "this stage always keeps the quantised values\n");
@@ -219,6 +229,6 @@ int main(int argc, char** argv) {
     }
     if (argc >= 4 && std::strcmp(argv[1], "--speed") == 0) return run(drop, false, std::atof(argv[2]), argc - 3, argv + 3);
     if (argc >= 3 && std::strcmp(argv[1], "--checksum") == 0) return run(drop, true, 0, argc - 2, argv + 2);
-    std::fprintf(stderr, "usage: stage_speed [--drop] --speed SECONDS FILE... | [--drop] --checksum FILE...\n");
+    std::fprintf(stderr, "usage: stage_speed [--drop] --speed SECONDS FILE... | [--except-reused] [--drop] --checksum FILE...\n");
     return 1;
 }
