@@ -72,8 +72,9 @@ int layer3_scale_factors_v1(ScaleFactors& sf, const GranuleInfo& granule, ScaleF
     }
 
     // A long block: bands 0-5 and 6-10 of slen1 bits, 11-15 and 16-20 of
-    // slen2. In granule 1 a group whose reuse bit is set is not transmitted
-    // and reads as 0: it is read as values of no bits.
+    // slen2. In granule 1 a group whose reuse bit is set is not transmitted:
+    // it is read as values of no bits, 0, and layer3_scale_factors_reuse
+    // then copies granule 0's values in.
     const std::int32_t reuse = granule.scfsi < 0 ? 0 : granule.scfsi;
     const int lengths[4] = {reuse & 8 ? 0 : slen1, reuse & 4 ? 0 : slen1, reuse & 2 ? 0 : slen2,
                             reuse & 1 ? 0 : slen2};
