@@ -22,7 +22,7 @@ namespace {
 // What granule 1 of a channel may reuse: the same channel's granule 0 (none
 // in granule 0 itself).
 struct FirstGranule {
-    const ScaleFactors* values = nullptr;
+    const std::int32_t* values = nullptr;  // its 21 long-block values
     const GranuleInfo* granule = nullptr;
 };
 
@@ -37,7 +37,8 @@ int read_scale_factors(const FrameInfo& frame, GranuleInfo& granule, ScaleFactor
     }
     if (frame.lsf_flag) return layer3_scale_factors_lsf(scale_factors, granule, channel == 0 ? 0 : intensity);
     const int bits = layer3_scale_factors_v1(scale_factors, granule);
-    if (first.values != nullptr) layer3_scale_factors_reuse(scale_factors, granule, *first.values, *first.granule);
+    if (first.values != nullptr)
+        layer3_scale_factors_reuse(scale_factors, granule, LongScaleFactors(first.values, 21), *first.granule);
     return bits;
 }
 
@@ -84,7 +85,7 @@ int decode_frame_together(FrameInfo& frame, SideInfo& side, int granules, int in
         bit_reader_seek(start);
         const FirstGranule first = k < static_cast<std::size_t>(channels)
                                        ? FirstGranule{}
-                                       : FirstGranule{&scale_factors[k - static_cast<std::size_t>(channels)],
+                                       : FirstGranule{scale_factors[k - static_cast<std::size_t>(channels)].data(),
                                                       granule[k - static_cast<std::size_t>(channels)]};
         part2_bits[k] = read_scale_factors(frame, *granule[k], scale_factors[k], channel, intensity, first);
         position[k] = bit_reader_position();
@@ -161,28 +162,36 @@ int layer3_decode_frame(FrameInfo& frame, std::uint8_t* /*output*/, std::int32_t
         }
     }
 
-    // Granule 0's scale factors are kept, one set per channel, for granule 1
-    // to reuse; granule 1's go to an array of their own.
-    std::array<ScaleFactors, 2> first{};
-    ScaleFactors second{};
+    ScaleFactors scale_factors{};
+    // A channel's granule-0 long-block values, kept only when its granule 1
+    // reuses some of them (the array is shared by the channels).
+    std::array<std::array<std::int32_t, 21>, 2> first;
+    const auto keep_first = [&](std::size_t ch) {
+        if (granules == 2 && !frame.skip_spectrum && side.granule_info[ch][1].scfsi > 0)
+            std::copy_n(scale_factors.begin(), 21, first[ch].begin());
+    };
     for (std::size_t gr = 0; gr < static_cast<std::size_t>(granules); ++gr) {
         const auto reuse = [&](std::size_t ch) {
-            return gr == 0 ? FirstGranule{} : FirstGranule{&first[ch], &side.granule_info[ch][0]};
+            return gr == 0 || side.granule_info[ch][1].scfsi <= 0
+                       ? FirstGranule{}
+                       : FirstGranule{first[ch].data(), &side.granule_info[ch][0]};
         };
         GranuleInfo& g0 = side.granule_info[0][gr];
         frame.granule_index = static_cast<std::int32_t>(gr);
-        if (decode_channel(frame, g0, gr == 0 ? first[0] : second, 0, intensity, reuse(0)) != 0) {
+        if (decode_channel(frame, g0, scale_factors, 0, intensity, reuse(0)) != 0) {
             frame.error_flag = 1;
             return 0;
         }
+        if (gr == 0) keep_first(0);
         if (frame.granule_hook) frame.granule_hook(&g0, frame.user_data, 0);
         if (frame.channels != 2) continue;
 
         GranuleInfo& g1 = side.granule_info[1][gr];
-        if (decode_channel(frame, g1, gr == 0 ? first[1] : second, 1, intensity, reuse(1)) != 0) {
+        if (decode_channel(frame, g1, scale_factors, 1, intensity, reuse(1)) != 0) {
             frame.error_flag = 1;
             return 0;
         }
+        if (gr == 0) keep_first(1);
         if (frame.granule_hook) frame.granule_hook(&g1, frame.user_data, 1);
 
         if (frame.skip_spectrum || frame.skip_stereo) continue;

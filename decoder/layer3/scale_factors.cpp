@@ -1,5 +1,7 @@
 #include "decoder/layer3/scale_factors.h"
 
+#include <algorithm>
+
 #include "decoder/common/bit_reader.h"
 #include "decoder/tables/decoder_tables.h"
 #include "decoder/tables/layer3_tables.h"
@@ -97,7 +99,7 @@ int layer3_scale_factors_v1(ScaleFactors& sf, const GranuleInfo& granule, ScaleF
     return bits;
 }
 
-void layer3_scale_factors_reuse(ScaleFactors& sf, const GranuleInfo& granule, const ScaleFactors& first,
+void layer3_scale_factors_reuse(ScaleFactors& sf, const GranuleInfo& granule, LongScaleFactors first,
                                 const GranuleInfo& first_granule) {
     if (granule.scfsi <= 0 || granule.block_type == 2 || first_granule.block_type == 2) return;
     struct Group {
@@ -106,8 +108,8 @@ void layer3_scale_factors_reuse(ScaleFactors& sf, const GranuleInfo& granule, co
     };
     static constexpr Group GROUPS[] = {{8, 0, 6}, {4, 6, 11}, {2, 11, 16}, {1, 16, 21}};
     for (const Group& group : GROUPS) {
-        if ((granule.scfsi & group.bit) == 0) continue;
-        for (std::size_t band = group.begin; band < group.end; ++band) sf[band] = first[band];
+        if ((granule.scfsi & group.bit) != 0)
+            std::copy(first.begin() + group.begin, first.begin() + group.end, sf.begin() + group.begin);
     }
 }
 

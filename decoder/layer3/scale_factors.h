@@ -3,6 +3,7 @@
 
 #include <array>
 #include <cstdint>
+#include <span>
 
 #include "decoder/layer3/side_info.h"
 
@@ -19,11 +20,14 @@ int layer3_scale_factors_v1(ScaleFactors& scale_factors, const GranuleInfo& gran
 int layer3_scale_factors_lsf(ScaleFactors& scale_factors, GranuleInfo& granule, int intensity,
                              ScaleFactorValues how = ScaleFactorValues::read);
 
+// The 21 long-block values (bands 0-20) of a granule.
+using LongScaleFactors = std::span<const std::int32_t, 21>;
+
 // MPEG-1 granule 1 of a channel: the band groups its scfsi bits mark are not
 // transmitted (layer3_scale_factors_v1 leaves them 0) but reuse granule 0's
 // values, which are copied in from `first`, that channel's granule-0 scale
 // factors. Only when both granules are long blocks: a frame with short
 // blocks has no long-block values to reuse (an encoder never sets scfsi
 // there), and the zeros stay.
-void layer3_scale_factors_reuse(ScaleFactors& scale_factors, const GranuleInfo& granule, const ScaleFactors& first,
+void layer3_scale_factors_reuse(ScaleFactors& scale_factors, const GranuleInfo& granule, LongScaleFactors first,
                                 const GranuleInfo& first_granule);
