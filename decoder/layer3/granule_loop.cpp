@@ -30,14 +30,10 @@ struct FirstGranule {
 // over); the bits they took.
 int read_scale_factors(const FrameInfo& frame, GranuleInfo& granule, ScaleFactors& scale_factors, int channel,
                        int intensity, FirstGranule first) {
-    if (frame.skip_spectrum) {
-        return frame.lsf_flag
-                   ? layer3_scale_factors_lsf(scale_factors, granule, channel == 0 ? 0 : intensity, ScaleFactorValues::skip)
-                   : layer3_scale_factors_v1(scale_factors, granule, ScaleFactorValues::skip);
-    }
-    if (frame.lsf_flag) return layer3_scale_factors_lsf(scale_factors, granule, channel == 0 ? 0 : intensity);
-    const int bits = layer3_scale_factors_v1(scale_factors, granule);
-    if (first.values != nullptr)
+    const ScaleFactorValues how = frame.skip_spectrum ? ScaleFactorValues::skip : ScaleFactorValues::read;
+    if (frame.lsf_flag) return layer3_scale_factors_lsf(scale_factors, granule, channel == 0 ? 0 : intensity, how);
+    const int bits = layer3_scale_factors_v1(scale_factors, granule, how);
+    if (how == ScaleFactorValues::read && first.values != nullptr)
         layer3_scale_factors_reuse(scale_factors, granule, LongScaleFactors(first.values, 21), *first.granule);
     return bits;
 }
