@@ -160,7 +160,8 @@ int layer3_decode_frame(FrameInfo& frame, std::uint8_t* /*output*/, std::int32_t
 
     ScaleFactors scale_factors{};
     // A channel's granule-0 long-block values, kept only when its granule 1
-    // reuses some of them (the array is shared by the channels).
+    // reuses some of them (the array is shared by the channels), which is
+    // also the only time the reuse reads them.
     std::array<std::array<std::int32_t, 21>, 2> first;
     const auto keep_first = [&](std::size_t ch) {
         if (granules == 2 && !frame.skip_spectrum && side.granule_info[ch][1].scfsi > 0)
@@ -168,9 +169,7 @@ int layer3_decode_frame(FrameInfo& frame, std::uint8_t* /*output*/, std::int32_t
     };
     for (std::size_t gr = 0; gr < static_cast<std::size_t>(granules); ++gr) {
         const auto reuse = [&](std::size_t ch) {
-            return gr == 0 || side.granule_info[ch][1].scfsi <= 0
-                       ? FirstGranule{}
-                       : FirstGranule{first[ch].data(), &side.granule_info[ch][0]};
+            return gr == 0 ? FirstGranule{} : FirstGranule{first[ch].data(), &side.granule_info[ch][0]};
         };
         GranuleInfo& g0 = side.granule_info[0][gr];
         frame.granule_index = static_cast<std::int32_t>(gr);
